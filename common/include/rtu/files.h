@@ -1,0 +1,31 @@
+// Small files: status files other programs read, first lines of files.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace rtu {
+
+// Creates or truncates path and writes text to it (no newline is added).
+// Returns false when the file could not be written completely.
+bool write_status_file(const std::string &path, std::string_view text);
+
+// Appends text to path, creating it when missing.
+bool append_file(const std::string &path, std::string_view text);
+
+// First line of a file, cut at the first CR or LF and at max_len characters;
+// nullopt when the file cannot be opened.
+std::optional<std::string> read_first_line(const std::string &path,
+                                           std::size_t max_len = 1023);
+
+// Whole file (at most max_len bytes); nullopt when it cannot be opened.
+std::optional<std::string> read_file(const std::string &path, std::size_t max_len = 1 << 20);
+
+bool file_exists(const std::string &path);
+
+// Cuts text at the first CR or LF.
+std::string cut_at_line_end(std::string_view text);
+
+}  // namespace rtu

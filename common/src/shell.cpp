@@ -1,0 +1,100 @@
+#include "rtu/shell.h"
+
+#include <sys/wait.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace rtu {
+namespace {
+
+std::string vformat_bounded(std::size_t size, const char *fmt, va_list ap) {
+    if (size == 0) return {};
+    std::string out(size, '\0');
+    int n = std::vsnprintf(out.data(), size, fmt, ap);
+    if (n < 0) return {};
+    out.resize(static_cast<std::size_t>(n) < size ? static_cast<std::size_t>(n) : size - 1);
+    return out;
+}
+
+struct PipeCloser {
+    void operator()(FILE *f) const { pclose(f); }
+};
+using PipePtr = std::unique_ptr<FILE, PipeCloser>;
+
+}  // namespace
+
+std::string format_cmd(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::string s = vformat_bounded(kCmdMax, fmt, ap);
+    va_end(ap);
+    return s;
+}
+
+std::string format_bounded(std::size_t size, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::string s = vformat_bounded(size, fmt, ap);
+    va_end(ap);
+    return s;
+}
+
+std::string shell_quote(std::string_view value) {
+    std::string out;
+    out.reserve(value.size() + 2);
+    out.push_back('\'');
+    for (char c : value) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out.push_back(c);
+    }
+    out.push_back('\'');
+    return out;
+}
+
+int run_shell_status(const std::string &cmd) { return std::system(cmd.c_str()); }
+
+int run_shell(const std::string &cmd) {
+    int st = std::system(cmd.c_str());
+    if (st == -1) return -1;
+    if (WIFEXITED(st)) return WEXITSTATUS(st);
+    if (WIFSIGNALED(st)) return 128 + WTERMSIG(st);
+    return -1;
+}
+
+std::string output_of(const std::string &cmd, std::size_t max_len) {
+    PipePtr p(popen(cmd.c_str(), "r"));
+    if (!p) return {};
+    std::string out;
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p.get())) > 0) {
+        if (out.size() < max_len) out.append(buf, std::min(n, max_len - out.size()));
+    }
+    return out;
+}
+
+std::string first_line_of(const std::string &cmd, std::size_t max_len) {
+    PipePtr p(popen(cmd.c_str(), "r"));
+    if (!p) return {};
+    std::string line;
+    int c;
+    bool done = false;
+    // Keep reading to the end so the command never dies of SIGPIPE.
+    while ((c = std::fgetc(p.get())) != EOF) {
+        if (done) continue;
+        if (c == '\r' || c == '\n') {
+            done = true;
+            continue;
+        }
+        if (line.size() < max_len)
+            line.push_back(static_cast<char>(c));
+    }
+    return line;
+}
+
+}  // namespace rtu

@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "rtu/files.h"
+#include "rtu/shell.h"
+
+namespace {
+
+std::string temp_path(const char *name) {
+    return std::string(::testing::TempDir()) + "/rtu_" + std::to_string(getpid()) + "_" + name;
+}
+
+TEST(FormatCmd, CutsAt1023Characters) {
+    std::string longarg(3000, 'x');
+    std::string cmd = rtu::format_cmd("echo %s", longarg.c_str());
+    EXPECT_EQ(cmd.size(), 1023u);
+    EXPECT_EQ(cmd.substr(0, 5), "echo ");
+    EXPECT_EQ(rtu::format_bounded(8, "%d", 123456789), "1234567");
+    EXPECT_EQ(rtu::format_bounded(1, "abc"), "");
+}
+
+TEST(ShellQuote, ValuesStayOneWordForTheShell) {
+    const char *hostile[] = {"plain", "with blank", "a'b", "$(touch /nonexistent)", "`id`;rm -rf x",
+                             "'", "", "line\nbreak", "\\'\\"};
+    for (const char *v : hostile) {
+        std::string out = rtu::output_of("printf '%s' " + rtu::shell_quote(v));
+        EXPECT_EQ(out, v) << "value: " << v;
+    }
+}
+
+TEST(RunShell, ReportsExitCodesAndSignals) {
+    EXPECT_EQ(rtu::run_shell("true"), 0);
+    EXPECT_EQ(rtu::run_shell("exit 3"), 3);
+    EXPECT_EQ(rtu::run_shell("exit 255"), 255);
+    EXPECT_EQ(rtu::run_shell("kill -9 $$"), 128 + 9);
+}
+
+TEST(FirstLineOf, CutsAtCarriageReturnOrLineFeed) {
+    EXPECT_EQ(rtu::first_line_of("printf 'abc\\r\\ndef\\n'"), "abc");
+    EXPECT_EQ(rtu::first_line_of("printf 'one\\ntwo'"), "one");
+    EXPECT_EQ(rtu::first_line_of("printf 'noend'"), "noend");
+    EXPECT_EQ(rtu::first_line_of("true"), "");
+    EXPECT_EQ(rtu::first_line_of("printf 'abcdef'", 3), "abc");
+    // A long writer after the first line must not be killed by a closed pipe.
+    EXPECT_EQ(rtu::first_line_of("echo first; seq 1 20000 >/dev/null; seq 1 5000"), "first");
+}
+
+TEST(StatusFiles, WriteTruncateAppendAndReadBack) {
+    std::string p = temp_path("status");
+    ASSERT_TRUE(rtu::write_status_file(p, "long content here\n"));
+    ASSERT_TRUE(rtu::write_status_file(p, "2\n"));
+    EXPECT_EQ(rtu::read_file(p).value(), "2\n");
+    ASSERT_TRUE(rtu::append_file(p, "3\r\n"));
+    EXPECT_EQ(rtu::read_file(p).value(), "2\n3\r\n");
+    EXPECT_EQ(rtu::read_first_line(p).value(), "2");
+    EXPECT_TRUE(rtu::file_exists(p));
+    unlink(p.c_str());
+    EXPECT_FALSE(rtu::file_exists(p));
+    EXPECT_FALSE(rtu::read_first_line(p).has_value());
+    EXPECT_FALSE(rtu::write_status_file("/nonexistent-dir/x", "1"));
+    EXPECT_EQ(rtu::cut_at_line_end("ab\rcd"), "ab");
+}
+
+}  // namespace
