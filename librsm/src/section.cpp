@@ -1,0 +1,197 @@
+// Sections: an ordered list of values with a name index.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "store_impl.h"
+
+namespace {
+
+void write_value_text(const rsm_value_t *v, FILE *file) {
+    if (v->payload == nullptr) return;
+    switch (v->type) {
+    case RSM_TYPE_STRING:
+        std::fprintf(file, "%s = \"%s\"\n", v->name, static_cast<const char *>(v->payload));
+        break;
+    case RSM_TYPE_BOOL:
+        std::fprintf(file, "%s = %s\n", v->name,
+                     *static_cast<const int *>(v->payload) != 0 ? "TRUE" : "FALSE");
+        break;
+    case RSM_TYPE_INTEGER:
+        std::fprintf(file, "%s = %ld\n", v->name,
+                     static_cast<long>(*static_cast<const int *>(v->payload)));
+        break;
+    case RSM_TYPE_FLOAT:
+        std::fprintf(file, "%s = %g\n", v->name, *static_cast<const double *>(v->payload));
+        break;
+    default:
+        break;
+    }
+}
+
+void write_value_xml(const rsm_value_t *v, FILE *file) {
+    if (v->payload == nullptr) return;
+    switch (v->type) {
+    case RSM_TYPE_STRING:
+        std::fprintf(file, "<RSM_VALUE NAME=\"%s\" TYPE=\"STRING\" VALUE=\"%s\"/>\n", v->name,
+                     static_cast<const char *>(v->payload));
+        break;
+    case RSM_TYPE_BOOL:
+        std::fprintf(file, "<RSM_VALUE NAME=\"%s\" TYPE=\"BOOL\" VALUE=\"%s\"/>\n", v->name,
+                     *static_cast<const int *>(v->payload) != 0 ? "TRUE" : "FALSE");
+        break;
+    case RSM_TYPE_INTEGER:
+        std::fprintf(file, "<RSM_VALUE NAME=\"%s\" TYPE=\"INTEGER\" VALUE=\"%ld\"/>\n", v->name,
+                     static_cast<long>(*static_cast<const int *>(v->payload)));
+        break;
+    case RSM_TYPE_FLOAT:
+        std::fprintf(file, "<RSM_VALUE NAME=\"%s\" TYPE=\"FLOAT\" VALUE=\"%g\"/>\n", v->name,
+                     *static_cast<const double *>(v->payload));
+        break;
+    default:
+        break;
+    }
+}
+
+rsm_value_t *find_value(const rsm_section_t *section, const char *name) {
+    if (section == nullptr || name == nullptr) return nullptr;
+    auto it = section->index.find(std::string_view(name));
+    return it == section->index.end() ? nullptr : it->second;
+}
+
+rsm_value_t *value_at(const rsm_section_t *section, int position) {
+    if (section == nullptr || position < 1) return nullptr;
+    if (static_cast<std::size_t>(position) > section->values.size()) return nullptr;
+    return section->values[static_cast<std::size_t>(position) - 1];
+}
+
+}  // namespace
+
+extern "C" {
+
+RSM_API rsm_section_t *section_alloc(const char *name) {
+    try {
+        auto *section = new rsm_section;
+        if (name != nullptr) {
+            section->name = strdup(name);
+            if (section->name == nullptr) {
+                delete section;
+                return nullptr;
+            }
+        }
+        return section;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+RSM_API void section_free(rsm_section_t *section) {
+    if (section == nullptr) return;
+    for (rsm_value_t *v : section->values) value_free(v);
+    std::free(section->name);
+    delete section;
+}
+
+RSM_API int section_compare(const rsm_section_t *section, const char *name) {
+    const char *own = section != nullptr ? section->name : nullptr;
+    if (own == nullptr || name == nullptr) return own == name ? 0 : (own == nullptr ? -1 : 1);
+    return std::strcmp(own, name);
+}
+
+RSM_API void section_write(const rsm_section_t *section, FILE *file) {
+    if (section == nullptr || file == nullptr) return;
+    if (section->name != nullptr) std::fprintf(file, "[%s]\n", section->name);
+    for (const rsm_value_t *v : section->values) write_value_text(v, file);
+}
+
+RSM_API void section_write_xml(const rsm_section_t *section, FILE *file) {
+    if (section == nullptr || file == nullptr) return;
+    unsigned long count = static_cast<unsigned long>(section->values.size());
+    if (section->name == nullptr) {
+        std::fprintf(file, "<RSM_BUILT_IN_SECTION VALUES=\"%lu\">\n", count);
+    } else {
+        std::fprintf(file, "<RSM_SECTION NAME=\"%s\" VALUES=\"%lu\">\n", section->name, count);
+    }
+    for (const rsm_value_t *v : section->values) write_value_xml(v, file);
+    std::fputs(section->name == nullptr ? "</RSM_BUILT_IN_SECTION>\n" : "</RSM_SECTION>\n", file);
+}
+
+RSM_API int section_add_value(rsm_section_t *section, const char *name, int type,
+                              const void *payload) {
+    if (section == nullptr || name == nullptr) return RSM_ERR_MALLOC;
+    if (find_value(section, name) != nullptr) return RSM_ERR_VALUE_EXISTS;
+    rsm_value_t given{const_cast<char *>(name), type, const_cast<void *>(payload)};
+    rsm_value_t *copy = value_alloc(&given);
+    if (copy == nullptr) return RSM_ERR_MALLOC;
+    try {
+        section->values.push_back(copy);
+    } catch (...) {
+        value_free(copy);
+        return RSM_ERR_MALLOC;
+    }
+    try {
+        section->index.emplace(std::string_view(copy->name), copy);
+    } catch (...) {
+        section->values.pop_back();
+        value_free(copy);
+        return RSM_ERR_MALLOC;
+    }
+    return RSM_OK;
+}
+
+RSM_API int section_remove_value(rsm_section_t *section, const char *name) {
+    rsm_value_t *v = find_value(section, name);
+    if (v == nullptr) return RSM_ERR_VALUE_NOT_EXIST;
+    section->index.erase(std::string_view(v->name));
+    for (auto it = section->values.begin(); it != section->values.end(); ++it) {
+        if (*it == v) {
+            section->values.erase(it);
+            break;
+        }
+    }
+    value_free(v);
+    return RSM_OK;
+}
+
+RSM_API int section_set_value(rsm_section_t *section, const char *name, int type,
+                              const void *payload) {
+    rsm_value_t *v = find_value(section, name);
+    if (v == nullptr) return RSM_ERR_VALUE_NOT_EXIST;
+    void *copy = nullptr;
+    if (rsmlib::known_type(type)) {
+        // Copy first: when that fails the value keeps its old type and payload.
+        copy = rsmlib::copy_payload(type, payload);
+        if (copy == nullptr) return RSM_ERR_MALLOC;
+    }
+    std::free(v->payload);
+    v->payload = copy;
+    v->type = type;
+    return RSM_OK;
+}
+
+RSM_API void *section_get_value(const rsm_section_t *section, const char *name, int *type) {
+    rsm_value_t *v = find_value(section, name);
+    if (v == nullptr) return nullptr;
+    if (type != nullptr) *type = v->type;
+    return v->payload;
+}
+
+RSM_API void *section_get_value_by_pos(const rsm_section_t *section, int position,
+                                       const char **name, int *type) {
+    rsm_value_t *v = value_at(section, position);
+    if (v == nullptr) return nullptr;
+    if (name != nullptr) *name = v->name;
+    if (type != nullptr) *type = v->type;
+    return v->payload;
+}
+
+RSM_API int section_get_values_number(const rsm_section_t *section) {
+    return section == nullptr ? 0 : static_cast<int>(section->values.size());
+}
+
+RSM_API const char *section_get_name(const rsm_section_t *section) {
+    return section == nullptr ? nullptr : section->name;
+}
+
+}  // extern "C"

@@ -1,0 +1,41 @@
+// Internal layout of stores and sections.
+//
+// Both keep their elements in insertion order in a vector (positions are
+// vector indices + 1) and find them by name through a hash index whose keys
+// are views of the names the elements own. Insert and look-up by name or
+// position cost O(1); removal is linear in the list length.
+#pragma once
+
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "rsm.h"
+
+struct rsm_section {
+    char *name = nullptr;  // owned; nullptr for the built-in section
+    std::vector<rsm_value_t *> values;
+    std::unordered_map<std::string_view, rsm_value_t *> index;
+};
+
+struct rsm {
+    // sections[0] is always the built-in section; named ones follow.
+    std::vector<rsm_section_t *> sections;
+    std::unordered_map<std::string_view, rsm_section_t *> index;
+};
+
+namespace rsmlib {
+
+// Heap copy of a payload of the given type (malloc'd, freed with free());
+// nullptr when payload is null, the type is unknown or memory runs out.
+void *copy_payload(int type, const void *payload) noexcept;
+
+// True for the four value types.
+inline bool known_type(int type) {
+    return type >= RSM_TYPE_BOOL && type <= RSM_TYPE_FLOAT;
+}
+
+// Finds a section by name (nullptr addresses the built-in one).
+rsm_section_t *find_section(const rsm_t *store, const char *name) noexcept;
+
+}  // namespace rsmlib
