@@ -1,0 +1,77 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "atsend.h"
+
+namespace atsend {
+
+void AnswerWindow::clear() {
+    std::memset(buf_, 0, sizeof buf_);
+    len_ = 0;
+}
+
+bool AnswerWindow::append_and_check(char c) {
+    buf_[len_++] = c;
+    std::string_view w(buf_, len_);
+    bool found = w.find("OK") != std::string_view::npos || w.find("ERROR") != std::string_view::npos;
+    if (len_ > 20) {
+        std::memmove(buf_, buf_ + 10, 20);
+        len_ -= 10;
+        std::memset(buf_ + len_, 0, kSize - len_);
+    }
+    return found;
+}
+
+namespace {
+
+// Pid of the process named in a pid file, or -1 when it cannot be read.
+long read_pid(const std::string &path) {
+    FILE *f = std::fopen(path.c_str(), "r");
+    if (!f) return -1;
+    long pid = -1;
+    if (std::fscanf(f, "%ld", &pid) != 1) pid = -1;
+    std::fclose(f);
+    return pid;
+}
+
+bool process_alive(long pid) {
+    if (pid <= 0) return false;
+    return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+}  // namespace
+
+bool take_pid_file(const std::string &path) {
+    // The file appears complete or not at all: written aside, then linked in.
+    std::string aside = path + "." + std::to_string(getpid());
+    int fd = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    char buf[32];
+    int n = std::snprintf(buf, sizeof buf, "%d\n", static_cast<int>(getpid()));
+    bool written = ::write(fd, buf, static_cast<std::size_t>(n)) == n;
+    ::close(fd);
+    bool taken = false;
+    for (int attempt = 0; written && attempt < 2 && !taken; ++attempt) {
+        if (::link(aside.c_str(), path.c_str()) == 0) {
+            taken = true;
+        } else if (errno == EEXIST) {
+            long pid = read_pid(path);
+            if (process_alive(pid)) break;
+            // Left behind by an instance that was killed: take it over.
+            ::unlink(path.c_str());
+        } else {
+            break;
+        }
+    }
+    ::unlink(aside.c_str());
+    return taken;
+}
+
+}  // namespace atsend

@@ -1,0 +1,165 @@
+#include "message.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "rtu/files.h"
+#include "rtu/shell.h"
+
+namespace gw {
+namespace {
+
+struct PipeCloser {
+    void operator()(FILE *f) const { pclose(f); }
+};
+
+int run_command(const Forwarder &f, const std::string &cmd) {
+    return f.run ? f.run(cmd) : rtu::run_shell(cmd);
+}
+
+std::string quote_words(const std::string &text) {
+    std::string out;
+    for (const std::string &w : split_option_words(text)) {
+        if (!out.empty()) out.push_back(' ');
+        out += rtu::shell_quote(w);
+    }
+    return out;
+}
+
+// An empty value leaves its blank in place, as the plain format did.
+std::string quote_or_empty(const std::string &value) {
+    return value.empty() ? std::string() : rtu::shell_quote(value);
+}
+
+std::string prefix_with(const Forwarder &f, const std::string &auth) {
+    const GatewayConfig &c = *f.cfg;
+    std::size_t size = c.program == Program::portnotify ? 512 : 1024;
+    return rtu::format_bounded(size, "mailsend -smtp %s -port %d %s %s -from %s ",
+                               quote_or_empty(c.smtp).c_str(), c.mailport,
+                               quote_words(c.securemode).c_str(), auth.c_str(),
+                               quote_or_empty(c.sender).c_str());
+}
+
+// SMS result: up to three characters of the result file's first line.
+void read_sms_result(const Forwarder &f, std::string &reply) {
+    if (!rtu::file_exists(f.result_path)) {
+        reply = "0";
+        return;
+    }
+    std::unique_ptr<FILE, PipeCloser> p(popen(f.result_cmd.c_str(), "r"));
+    if (!p) {
+        reply = "350";
+        return;
+    }
+    char buf[4];
+    if (std::fgets(buf, sizeof buf, p.get())) reply = buf;
+}
+
+int send_sms(Forwarder &f, const std::vector<std::string> &fields, std::string &reply) {
+    const GatewayConfig &c = *f.cfg;
+    if (c.program == Program::portnotify && c.textrelay == 0) {
+        std::puts("not support");
+        return 100;
+    }
+    if (fields.size() < 3 || fields[1][0] != '+') return 100;
+    std::string text = fields[2].substr(0, kSmsTextMax);
+    std::string cmd = "send_sms.sh " + rtu::shell_quote(fields[1]) + " " + rtu::shell_quote(text);
+    if (c.program == Program::portnotify) std::printf("cmd<%s>\n", cmd.c_str());
+    int status = run_command(f, cmd);
+    read_sms_result(f, reply);
+    return status;
+}
+
+int send_mail(Forwarder &f, const std::vector<std::string> &fields, std::string &reply) {
+    const GatewayConfig &c = *f.cfg;
+    if (c.program == Program::portnotify && c.postrelay == 0) {
+        std::puts("not support");
+        return 100;
+    }
+    if (fields.size() < 4) return 100;
+    std::string tail = "-mime-type \"text/plain\" -to " + rtu::shell_quote(fields[1]) + " -sub " +
+                       rtu::shell_quote(fields[2]) + " -M " + rtu::shell_quote(fields[3]);
+    if (c.program == Program::postrelay) tail += " -v -log /var/log/mail_log";
+    std::string cmd = f.mail_prefix + " " + tail;
+    // The printed command keeps the credentials out of the output.
+    if (c.program == Program::portnotify) std::printf("%s %s\n", f.mail_prefix_display.c_str(), tail.c_str());
+    int status = run_command(f, cmd);
+    run_command(f, status == 0 ? "logger -t script \"Send mail successfully!\""
+                               : "logger -t script \"Could not send mail!\"");
+    reply = status == 0 ? "0" : "1";
+    return status;
+}
+
+}  // namespace
+
+std::vector<std::string> split_fields(const std::string &line) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start <= line.size()) {
+        std::size_t end = line.find(';', start);
+        if (end == std::string::npos) end = line.size();
+        if (end > start) out.push_back(line.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+std::vector<std::string> split_option_words(const std::string &text) {
+    std::vector<std::string> words;
+    std::string cur;
+    bool in_word = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char ch = text[i];
+        if (ch == ' ' || ch == '\t' || ch == '\n') {
+            if (in_word) words.push_back(cur);
+            cur.clear();
+            in_word = false;
+            continue;
+        }
+        in_word = true;
+        if (ch == '\\' && i + 1 < text.size()) {
+            cur.push_back(text[++i]);
+        } else if (ch == '\'') {
+            std::size_t end = text.find('\'', i + 1);
+            if (end == std::string::npos) end = text.size();
+            cur.append(text, i + 1, end - i - 1);
+            i = end;
+        } else if (ch == '"') {
+            for (++i; i < text.size() && text[i] != '"'; ++i) {
+                if (text[i] == '\\' && i + 1 < text.size() &&
+                    (text[i + 1] == '"' || text[i + 1] == '\\' || text[i + 1] == '$' || text[i + 1] == '`'))
+                    ++i;
+                cur.push_back(text[i]);
+            }
+        } else {
+            cur.push_back(ch);
+        }
+    }
+    if (in_word) words.push_back(cur);
+    return words;
+}
+
+void rebuild_mail_prefix(Forwarder &f) {
+    const std::string &auth = f.cfg->auth;
+    f.mail_prefix = prefix_with(f, quote_words(auth));
+    f.mail_prefix_display = prefix_with(f, split_option_words(auth).empty() ? "" : "***");
+    // The format ends with a blank; the command adds its own.
+    if (!f.mail_prefix.empty() && f.mail_prefix.back() == ' ') f.mail_prefix.pop_back();
+    if (!f.mail_prefix_display.empty() && f.mail_prefix_display.back() == ' ') f.mail_prefix_display.pop_back();
+}
+
+int handle_message_line(Forwarder &f, const std::string &line, std::string &reply) {
+    reply = "100";
+    std::vector<std::string> fields = split_fields(line);
+    if (fields.empty()) return 100;
+    Program p = f.cfg->program;
+    if (fields[0] == "SMS" && p != Program::postrelay) return send_sms(f, fields, reply);
+    if (fields[0] == "Mail" && p != Program::textrelay) return send_mail(f, fields, reply);
+    return 100;
+}
+
+int forwarder_line_handler(void *context, const std::string &line, std::string &reply) {
+    return handle_message_line(*static_cast<Forwarder *>(context), line, reply);
+}
+
+}  // namespace gw

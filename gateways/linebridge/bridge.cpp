@@ -1,0 +1,205 @@
+#include "bridge.h"
+
+#include <fcntl.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace gw {
+namespace {
+
+ssize_t read_some(int fd, char *buf, std::size_t len) {
+    ssize_t n;
+    do {
+        n = ::read(fd, buf, len);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+ssize_t write_once(int fd, const char *buf, std::size_t len) {
+    ssize_t n;
+    do {
+        n = ::write(fd, buf, len);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+bool would_block(ssize_t n) { return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK); }
+
+// The data is not text: print exactly the bytes read.
+void print_data(const char *label, const char *buf, ssize_t n) {
+    std::fputs(label, stdout);
+    std::fwrite(buf, 1, static_cast<std::size_t>(n), stdout);
+    std::fputc('\n', stdout);
+}
+
+}  // namespace
+
+void prepare_tty_settings(termios &t) {
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF);
+    t.c_oflag = 0;
+    t.c_lflag = 0;
+    t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | CSIZE);
+    t.c_cflag |= CS8;
+}
+
+LineBridge::LineBridge(std::string config_path)
+    : path_(std::move(config_path)), cfg_(default_config(Program::linebridge)) {}
+
+bool LineBridge::open_tty() {
+    read_gateway_config(path_, cfg_, 1);
+    tty_ = ::open(cfg_.tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (tty_ < 0) {
+        std::fprintf(stderr, "open %s fail\n", cfg_.tty.c_str());
+        return false;
+    }
+    track_fd(kSlotTty, tty_);
+    if (tcgetattr(tty_, &term_) < 0) {
+        std::fprintf(stderr, "open %s fail\n", cfg_.tty.c_str());
+        close_fd(tty_, kSlotTty);
+        return false;
+    }
+    prepare_tty_settings(term_);
+    cfg_.term = &term_;
+    read_gateway_config(path_, cfg_, 0);
+    cfg_.term = nullptr;
+    tcflush(tty_, TCIFLUSH);
+    tcsetattr(tty_, TCSANOW, &term_);
+    return true;
+}
+
+bool LineBridge::open_tcp() {
+    tcp_ = cfg_.mode == 1 ? open_listen_socket(cfg_) : open_client_socket(cfg_);
+    if (tcp_ < 0) {
+        std::fputs("open socket fail\n", stderr);
+        return false;
+    }
+    track_fd(kSlotTcp, tcp_);
+    return true;
+}
+
+void LineBridge::run() {
+    for (;;) {
+        if (tty_ < 0 && !open_tty()) {
+            sleep(1);
+            continue;
+        }
+        if (tcp_ < 0 && !open_tcp()) {
+            sleep(1);
+            continue;
+        }
+        if (cfg_.mode == 1)
+            serve_server();
+        else
+            serve_client();
+    }
+}
+
+// One client at a time; returns when the tty must be reopened.
+void LineBridge::serve_server() {
+    for (;;) {
+        if (client_ < 0) {
+            sockaddr_in addr {};
+            client_ = sock_accept(tcp_, &addr, 0, 1);
+            if (client_ >= 0) track_fd(kSlotClient, client_);
+        }
+        fd_set rd;
+        FD_ZERO(&rd);
+        FD_SET(tty_, &rd);
+        // Without a client the listening socket is watched, so that a new
+        // client is accepted at once instead of after the next timeout.
+        int other = client_ >= 0 ? client_ : tcp_;
+        FD_SET(other, &rd);
+        timeval tv {3, 0};
+        int r = select((tty_ > other ? tty_ : other) + 1, &rd, nullptr, nullptr, &tv);
+        if (r <= 0) continue;
+
+        if (client_ >= 0 && FD_ISSET(client_, &rd)) {
+            ssize_t n = read_some(client_, buf_, sizeof buf_);
+            if (would_block(n)) continue;
+            if (n > 0) {
+                print_data("socket read:", buf_, n);
+                ssize_t w = write_once(tty_, buf_, static_cast<std::size_t>(n));
+                std::printf("socket(r):%d rc, tty(w):%d\n", static_cast<int>(n), static_cast<int>(w));
+                if (w <= 0) {
+                    std::printf("tty write error:%d, tty reset\n", static_cast<int>(w));
+                    close_fd(tty_, kSlotTty);
+                    return;
+                }
+            } else {
+                std::printf("rc:%d, socket reset\n", static_cast<int>(n));
+                close_fd(client_, kSlotClient);
+            }
+        } else if (FD_ISSET(tty_, &rd)) {
+            ssize_t n = read_some(tty_, buf_, sizeof buf_);
+            if (would_block(n)) continue;
+            if (n <= 0) {
+                std::printf("rc:%d, tty reset\n", static_cast<int>(n));
+                close_fd(tty_, kSlotTty);
+                return;
+            }
+            print_data("tty read:", buf_, n);
+            if (client_ < 0) continue;  // nobody to deliver to: dropped
+            ssize_t w = write_once(client_, buf_, static_cast<std::size_t>(n));
+            std::printf("tty(r):%d rc, socket(w):%d\n", static_cast<int>(n), static_cast<int>(w));
+            if (w <= 0) {
+                std::printf("socket write error:%d, socket reset\n", static_cast<int>(w));
+                close_fd(client_, kSlotClient);
+            }
+        }
+    }
+}
+
+// Connected to address:port; returns when either side must be reopened.
+void LineBridge::serve_client() {
+    for (;;) {
+        fd_set rd;
+        FD_ZERO(&rd);
+        FD_SET(tty_, &rd);
+        FD_SET(tcp_, &rd);
+        timeval tv {3, 0};
+        int r = select((tty_ > tcp_ ? tty_ : tcp_) + 1, &rd, nullptr, nullptr, &tv);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            std::puts("error");
+            continue;
+        }
+        if (r == 0) continue;
+
+        if (FD_ISSET(tty_, &rd)) {
+            ssize_t n = read_some(tty_, buf_, sizeof buf_);
+            if (would_block(n)) continue;
+            if (n <= 0) {
+                std::printf("rc:%d, tty reset\n", static_cast<int>(n));
+                close_fd(tty_, kSlotTty);
+                return;
+            }
+            ssize_t w = write_once(tcp_, buf_, static_cast<std::size_t>(n));
+            std::printf("tty(r):%d rc, socket(w):%d\n", static_cast<int>(n), static_cast<int>(w));
+            if (w <= 0) {
+                std::printf("socket write error:%d, socket reset\n", static_cast<int>(w));
+                close_fd(tcp_, kSlotTcp);
+                return;
+            }
+        } else if (FD_ISSET(tcp_, &rd)) {
+            ssize_t n = read_some(tcp_, buf_, sizeof buf_);
+            if (would_block(n)) continue;
+            if (n <= 0) {
+                std::printf("rc:%d, socket reset\n", static_cast<int>(n));
+                close_fd(tcp_, kSlotTcp);
+                return;
+            }
+            ssize_t w = write_once(tty_, buf_, static_cast<std::size_t>(n));
+            std::printf("socket(r):%d rc, tty(w):%d\n", static_cast<int>(n), static_cast<int>(w));
+            if (w <= 0) {
+                std::printf("tty write error:%d, tty reset\n", static_cast<int>(w));
+                close_fd(tty_, kSlotTty);
+                return;
+            }
+        }
+    }
+}
+
+}  // namespace gw
