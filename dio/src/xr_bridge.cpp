@@ -1,0 +1,105 @@
+#include "xr_bridge.h"
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+namespace dio {
+
+std::int32_t parse_number(const char *text) {
+    long long v = std::strtoll(text, nullptr, 0);
+    if (v > INT32_MAX) return INT32_MAX;
+    if (v < INT32_MIN) return INT32_MIN;
+    return static_cast<std::int32_t>(v);
+}
+
+const char *request_name(unsigned long request) {
+    switch (request) {
+    case XR_USB_SERIAL_GET_REG: return "XR_USB_SERIAL_GET_REG";
+    case XR_USB_SERIAL_SET_REG: return "XR_USB_SERIAL_SET_REG";
+    case XR_USB_SERIAL_SET_GPIO_MODE_REG: return "XR_USB_SERIAL_SET_GPIO_MODE_REG";
+    case XR_USB_SERIAL_GET_GPIO_MODE_REG: return "XR_USB_SERIAL_GET_GPIO_MODE_REG";
+    case XR_USB_SERIAL_RS232_TRANSCEIVER: return "XR_USB_SERIAL_RS232_TRANSCEIVER";
+    case XR_USB_SERIAL_RS422485_TRANSCEIVER: return "XR_USB_SERIAL_RS422485_TRANSCEIVER";
+    case XR_USB_SERIAL_SET_RS232: return "XR_USB_SERIAL_SET_RS232";
+    case XR_USB_SERIAL_SET_RS422: return "XR_USB_SERIAL_SET_RS422";
+    case XR_USB_SERIAL_SET_RS485_4W: return "XR_USB_SERIAL_SET_RS485_4W";
+    case XR_USB_SERIAL_SET_RS485_2W: return "XR_USB_SERIAL_SET_RS485_2W";
+    case TIOCMGET: return "TIOCMGET";
+    default: return "unknown";
+    }
+}
+
+namespace {
+
+int report(unsigned long request, int result) {
+    if (result < 0) std::printf("Cannot do %s ioctl (%d)\n", request_name(request), result);
+    return result;
+}
+
+}  // namespace
+
+std::optional<Bridge> Bridge::open(const std::string &path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    return Bridge(fd);
+}
+
+Bridge::Bridge(Bridge &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+Bridge &Bridge::operator=(Bridge &&other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+Bridge::~Bridge() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int Bridge::get_reg(int reg, std::int32_t &value) {
+    XrRegRecord rec{kThisPort, reg, 0};
+    int r = report(XR_USB_SERIAL_GET_REG, ::ioctl(fd_, XR_USB_SERIAL_GET_REG, &rec));
+    if (r >= 0) value = rec.value;
+    return r;
+}
+
+int Bridge::set_reg(int reg, std::int32_t value) {
+    XrRegRecord rec{kThisPort, reg, value};
+    return report(XR_USB_SERIAL_SET_REG, ::ioctl(fd_, XR_USB_SERIAL_SET_REG, &rec));
+}
+
+int Bridge::get_gpio_mode(std::int32_t &value) {
+    XrGpioModeRecord rec{kThisPort, 0};
+    int r = report(XR_USB_SERIAL_GET_GPIO_MODE_REG,
+                   ::ioctl(fd_, XR_USB_SERIAL_GET_GPIO_MODE_REG, &rec));
+    if (r >= 0) value = rec.value;
+    return r;
+}
+
+int Bridge::set_gpio_mode(std::int32_t value) {
+    XrGpioModeRecord rec{kThisPort, value};
+    return report(XR_USB_SERIAL_SET_GPIO_MODE_REG,
+                  ::ioctl(fd_, XR_USB_SERIAL_SET_GPIO_MODE_REG, &rec));
+}
+
+int Bridge::port_request(unsigned long request) {
+    return report(request, ::ioctl(fd_, request, static_cast<int>(kThisPort)));
+}
+
+int Bridge::modem_lines(int &value) {
+    int lines = 0;
+    int r = report(TIOCMGET, ::ioctl(fd_, TIOCMGET, &lines));
+    if (r >= 0) value = lines;
+    return r;
+}
+
+}  // namespace dio
