@@ -1,0 +1,150 @@
+#include "log.h"
+
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+
+#include "command.h"
+#include "rtu/files.h"
+#include "rtu/shell.h"
+#include "state.h"
+#include "wakeup.h"
+
+namespace {
+
+std::mutex g_path_lock;
+std::string g_log_path = kAgentLogPath;
+
+std::string log_path() {
+    std::lock_guard<std::mutex> lock(g_path_lock);
+    return g_log_path;
+}
+
+constexpr const char *kErrorFile = "/tmp/telvsdk.errormsg_hbs";
+constexpr const char *kStatusFile = "/tmp/telvsdk.hbs.status";
+constexpr const char *kLastHbsFile = "/tmp/last_hbs";
+
+struct FileCloser {
+    void operator()(FILE *f) const { std::fclose(f); }
+};
+
+// The keyword write of the error reporters: they pause one second with the
+// file written, on the heartbeat thread; the pause ends early on a stop.
+void write_keyword_and_pause(const char *keyword) {
+    rtu::write_status_file(kErrorFile, keyword);
+    wait_for_or(1.0, stop_hbs);
+}
+
+}  // namespace
+
+const char *log_level_label(int level) {
+    switch (level) {
+    case LOG_INFO: return "INFO      ";
+    case LOG_DEBUG: return "DEBUG     ";
+    case LOG_ERROR: return "ERROR     ";
+    case LOG_HBS: return "HBS       ";
+    case LOG_HBS_ERROR: return "HBS  ERROR";
+    case LOG_PUSH: return "PUSH      ";
+    case LOG_PUSH_ERROR: return "PUSH ERROR";
+    case LOG_VPN: return "VPN       ";
+    case LOG_VPN_ERROR: return "VPN  ERROR";
+    case LOG_MGMT: return "MGMT      ";
+    case LOG_MGMT_ERROR: return "MGMT ERROR";
+    default: return "INFO      ";
+    }
+}
+
+void agent_log_set_path(const std::string &path) {
+    std::lock_guard<std::mutex> lock(g_path_lock);
+    g_log_path = path.empty() ? kAgentLogPath : path;
+}
+
+void agent_log(int level, const char *message) {
+    if (!message) return;
+    std::unique_ptr<FILE, FileCloser> f(std::fopen(log_path().c_str(), "a"));
+    if (!f) return;
+    if (level == LOG_DEBUG) return;  // debug lines are never written
+    std::time_t now = std::time(nullptr);
+    std::tm tmv{};
+    localtime_r(&now, &tmv);
+    char stamp[64];
+    if (std::strftime(stamp, sizeof stamp, "%Y-%m-%d.%X", &tmv) == 0) stamp[0] = '\0';
+    std::string line = rtu::format_bounded(1024, "[%s] %s %s", stamp, log_level_label(level), message);
+    line.push_back('\n');
+    std::fwrite(line.data(), 1, line.size(), f.get());
+}
+
+void agent_log(int level, const std::string &message) { agent_log(level, message.c_str()); }
+
+void agent_logf(int level, const char *format, ...) {
+    if (!format) return;
+    char buf[1024];
+    va_list ap;
+    va_start(ap, format);
+    int n = std::vsnprintf(buf, sizeof buf, format, ap);
+    va_end(ap);
+    if (n < 0) return;
+    agent_log(level, buf);
+}
+
+void hbs_report_transfer_error(int code) {
+    rtu::write_status_file(kErrorFile, "");
+    rtu::write_status_file(kStatusFile, "OFFLINE");
+    agent_log(LOG_ERROR, "Unable to send heartbeat or push-command!");
+    const char *keyword = "undefined error";
+    if (code == CURLE_PEER_FAILED_VERIFICATION) {
+        agent_log(LOG_ERROR, "Please check certificate and date/time settings!");
+        keyword = "cacerterror";
+    } else if (code == CURLE_OUT_OF_MEMORY) {
+        agent_log(LOG_ERROR, "Out of memory! Terminating.");
+        rtu::write_status_file(kErrorFile, "error");
+        std::fflush(nullptr);
+        _exit(12);
+    }
+    write_keyword_and_pause(keyword);
+}
+
+void hbs_report_http_error(long code) {
+    rtu::write_status_file(kErrorFile, "");
+    rtu::write_status_file(kStatusFile, "OFFLINE");
+    agent_log(LOG_ERROR, "Unable to send heartbeat!");
+    const char *keyword = "httperror";
+    if (code == 403) {
+        agent_log(LOG_ERROR, "HTTP error 403 or smartcard is blocked on the HBS server.");
+        keyword = "accessdenied";
+    } else {
+        agent_logf(LOG_ERROR, "HTTP error - responsecode : %d", static_cast<int>(code));
+    }
+    write_keyword_and_pause(keyword);
+}
+
+void hbs_report_online(int server_delay, int client_delay) {
+    if (server_delay >= 0 && client_delay >= 0) {
+        std::string text = rtu::format_bounded(256, "sdel %d\ncdel %d\n", server_delay, client_delay);
+        if (rtu::write_status_file(kLastHbsFile, text)) write_hbs_conn_time(std::time(nullptr));
+    }
+    rtu::write_status_file(kErrorFile, "");
+    rtu::write_status_file(kStatusFile, "ONLINE");
+}
+
+void write_hbs_conn_time(std::time_t when) {
+    std::tm t{};
+    localtime_r(&when, &t);
+    agent_system(agent_command("echo -n \"%04d-%02d-%02d %02d:%02d:%02d\" > /tmp/hbs_conn_time",
+                               t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
+                               t.tm_sec));
+}
+
+void hbs_report_cert_error() {
+    rtu::write_status_file(kErrorFile, "certerror");
+    rtu::write_status_file(kStatusFile, "ERROR");
+}
+
+void hbs_status_reset() {
+    std::remove(kLastHbsFile);
+    std::remove(kErrorFile);
+}

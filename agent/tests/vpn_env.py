@@ -1,0 +1,148 @@
+"""A real OpenVPN server on 127.0.0.1 for the agent's VPN tests.
+
+The server runs on the host side (outside the router root) in point-to-point
+TLS mode with a null device, so neither end needs a kernel device; it pushes a
+one-second ping so that the client's byte counts come every second. The agent
+inside the root runs the real openvpn client through the wrapper in
+standins/openvpn, which only swaps "--dev tap" for "--dev null".
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import signal
+import socket
+import subprocess
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+OPENVPN = "/usr/sbin/openvpn"
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def _openssl(*args, cwd):
+    subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True, timeout=60)
+
+
+def make_ca(folder: Path) -> tuple[Path, Path]:
+    """A throwaway CA: (certificate, key)."""
+    folder.mkdir(parents=True, exist_ok=True)
+    _openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.crt",
+             "-days", "2", "-subj", "/CN=Throwaway VPN test CA", cwd=folder)
+    return folder / "ca.crt", folder / "ca.key"
+
+
+def issue_cert(folder: Path, ca_crt: Path, ca_key: Path, name: str, cn: str,
+               server: bool) -> tuple[Path, Path]:
+    """A certificate signed by the CA; server=True gives the TLS Web Server
+    Authentication extended key usage, otherwise TLS Web Client Authentication."""
+    folder.mkdir(parents=True, exist_ok=True)
+    ext = folder / f"{name}.ext"
+    ext.write_text("basicConstraints=CA:FALSE\nextendedKeyUsage="
+                   + ("serverAuth" if server else "clientAuth") + "\n")
+    _openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out", f"{name}.csr",
+             "-subj", f"/CN={cn}", cwd=folder)
+    _openssl("x509", "-req", "-in", f"{name}.csr", "-CA", str(ca_crt), "-CAkey", str(ca_key),
+             "-CAcreateserial", "-out", f"{name}.crt", "-days", "2", "-extfile", str(ext), cwd=folder)
+    return folder / f"{name}.crt", folder / f"{name}.key"
+
+
+def make_tls_auth_key(path: Path) -> Path:
+    subprocess.run([OPENVPN, "--genkey", "secret", str(path)], check=True, capture_output=True,
+                   timeout=30)
+    return path
+
+
+class VpnServer:
+    """openvpn --tls-server on 127.0.0.1:<port> (TCP)."""
+
+    def __init__(self, folder: Path, ca_crt: Path, cert: Path, key: Path,
+                 tls_auth: Path | None = None, port: int | None = None):
+        self.folder = folder
+        self.port = port or free_port()
+        self.log = folder / f"vpn-server-{self.port}.log"
+        self.argv = [OPENVPN, "--tls-server", "--proto", "tcp-server", "--local", "127.0.0.1",
+                     "--port", str(self.port), "--dev", "null", "--ca", str(ca_crt),
+                     "--cert", str(cert), "--key", str(key), "--dh", "none",
+                     "--push", "ping 1", "--ping", "1", "--verb", "3", "--log", str(self.log)]
+        if tls_auth:
+            self.argv += ["--tls-auth", str(tls_auth), "0"]
+        self.proc: subprocess.Popen | None = None
+
+    def start(self, timeout: float = 10.0) -> "VpnServer":
+        self.proc = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL, start_new_session=True)
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                raise RuntimeError("openvpn server ended:\n" + self.log_text())
+            if "Listening for incoming TCP connection" in self.log_text():
+                return self
+            time.sleep(0.05)
+        raise TimeoutError("openvpn server not listening:\n" + self.log_text())
+
+    def log_text(self) -> str:
+        return self.log.read_text(errors="replace") if self.log.exists() else ""
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+
+
+def install_openvpn_wrapper(r) -> str:
+    """Puts the wrapper first in the root's PATH (/usr/local/sbin)."""
+    return r.install(HERE / "standins" / "openvpn", "/usr/local/sbin/openvpn")
+
+
+def openvpn_pids(r) -> list[int]:
+    p = r.tmp / "standin" / "openvpn.pids"
+    if not p.exists():
+        return []
+    return [int(x) for x in p.read_text().split()]
+
+
+def alive(pid: int) -> bool:
+    """True while the process exists and is not a zombie."""
+    try:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return False
+    return stat.rsplit(")", 1)[1].split()[0] != "Z"
+
+
+def wait_until(cond, timeout: float, step: float = 0.05) -> bool:
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if cond():
+            return True
+        time.sleep(step)
+    return cond()
+
+
+def log_lines(r, path="/var/log/telvsdk.log") -> list[str]:
+    return r.read(path).splitlines() if r.exists(path) else []
+
+
+def wait_log(r, pattern: str, timeout: float, path="/var/log/telvsdk.log") -> re.Match:
+    rx = re.compile(pattern)
+    deadline = time.monotonic() + timeout
+    while True:
+        text = r.read(path) if r.exists(path) else ""
+        m = rx.search(text)
+        if m:
+            return m
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"log has no {pattern!r} within {timeout}s:\n{text[-3000:]}")
+        time.sleep(0.05)
