@@ -52,15 +52,17 @@ typedef struct RsmItem {
 
 /* ---- files ---------------------------------------------------------------- */
 
-struct rsm_store; /* the configuration store handle */
+struct rsm; /* the configuration store of librsm (rsm_t) */
 
-RSMW_API int load_conf_file(void **store, const char *path);
-RSMW_API int rsm_set_to_cfg(void *store, const char *section, const char *name, int type,
+/* Reads path into a new store (*store); -1 when it cannot be read or parsed. */
+RSMW_API int load_conf_file(struct rsm **store, const char *path);
+/* Sets a value in the store, creating its section and the value if missing. */
+RSMW_API int rsm_set_to_cfg(struct rsm *store, const char *section, const char *name, int type,
                             const void *value);
-/* Writes the store beside path and renames it over path. The store is freed
- * when the update succeeds; on -1 the old file is untouched and the store is
- * still the caller's. */
-RSMW_API int update_conf_file(const char *path, void *store);
+/* Writes the store to a new file beside path, checks that it reads back, and
+ * renames it over path. The store is freed when the update succeeds; on -1
+ * the old file is untouched and the store is still the caller's. */
+RSMW_API int update_conf_file(const char *path, struct rsm *store);
 
 /* Getters: 0 and the value in the out argument, or -1 (out untouched) when the
  * file cannot be read, the value is missing or is stored with another type. */
