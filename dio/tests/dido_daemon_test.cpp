@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <map>
+#include <ostream>
 #include <set>
 #include <vector>
 
@@ -191,6 +192,8 @@ struct EdgeCase {
     const char *command;
 };
 
+std::ostream &operator<<(std::ostream &os, const EdgeCase &c) { return os << "DI code " << c.code; }
+
 class DiEdgeActions : public ::testing::TestWithParam<EdgeCase> {};
 
 // Runs the rule over a DI edge to ON and then one to OFF; the action must
@@ -319,6 +322,10 @@ struct DoCase {
     bool eth1;      // eth1 link "connected"
     int expect;     // DO level after the pass; -1 untouched
 };
+
+std::ostream &operator<<(std::ostream &os, const DoCase &c) {
+    return os << "DO code " << c.code << " vpn " << c.vpn << " eth1 " << c.eth1;
+}
 
 class DoActions : public ::testing::TestWithParam<DoCase> {};
 
