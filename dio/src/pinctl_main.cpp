@@ -80,7 +80,11 @@ public:
     struct sigaction sa {};
     sa.sa_handler = SIG_IGN;
     sigaction(SIGUSR1, &sa, nullptr);
+    // SA_RESTART keeps a signal from cutting short the reading of a command's
+    // output (a half-read "pidof openvpn" would look like a stopped VPN);
+    // sleep() is still interrupted, so the request is served at once.
     sa.sa_handler = on_usr2;
+    sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGUSR2, &sa, nullptr);
 

@@ -326,3 +326,23 @@ def test_failed_reads_count_as_a_change(router):
 def test_period_is_ten_seconds(router):
     router.start(0, 0, 0, 0)
     assert ["-", "sleep", "10"] in router.bridge.log()
+
+
+def test_sigusr2_while_reading_a_command_does_not_cut_its_output(router):
+    r = router.r
+    b = router.bridge
+    r.write("/tmp/standin/pidof.sh", "sleep 0.5; echo 4242\n", 0o755)
+    p = router.start(0, 0, 1, 0)                 # VPN running -> DO 0
+    assert do_writes(b) == ["30"]
+    r.remove("/tmp/standin/pidof.log")
+    n = b.sleeps()
+    (b.dir / "steps").write_text(str(n))
+    deadline = time.monotonic() + 5
+    while not router.calls("pidof") and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert router.calls("pidof") == [["openvpn"]]
+    p.signal(signal.SIGUSR2)                     # lands while the daemon reads the pipe
+    b.wait_passes(n + 1)
+    assert do_writes(b) == ["30", "30"], "the VPN was still seen running"
+    b.advance()
+    p.wait_output("set do ")
