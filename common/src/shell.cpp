@@ -56,6 +56,14 @@ std::string shell_quote(std::string_view value) {
     return out;
 }
 
+std::string shell_word(std::string_view value) {
+    static constexpr std::string_view kSafe =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789@%+=:,./_-";
+    if (!value.empty() && value.find_first_not_of(kSafe) == std::string_view::npos)
+        return std::string(value);
+    return shell_quote(value);
+}
+
 int run_shell_status(const std::string &cmd) { return std::system(cmd.c_str()); }
 
 int run_shell(const std::string &cmd) {

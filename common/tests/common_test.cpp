@@ -30,6 +30,20 @@ TEST(ShellQuote, ValuesStayOneWordForTheShell) {
     }
 }
 
+TEST(ShellWord, PlainValuesUnchangedOthersQuoted) {
+    EXPECT_EQ(rtu::shell_word("usb0"), "usb0");
+    EXPECT_EQ(rtu::shell_word("/dev/cdc-wdm0"), "/dev/cdc-wdm0");
+    EXPECT_EQ(rtu::shell_word("eth0.2"), "eth0.2");
+    EXPECT_EQ(rtu::shell_word(""), "''");
+    EXPECT_EQ(rtu::shell_word("a b"), "'a b'");
+    const char *hostile[] = {"a'b", "$(touch /nonexistent)", "`id`;rm -rf x", "~root", "x*",
+                             "-n", "a&b", "line\nbreak", "#c", "{a,b}", "!x", "a=b;c"};
+    for (const char *v : hostile) {
+        std::string out = rtu::output_of("printf '%s' " + rtu::shell_word(v));
+        EXPECT_EQ(out, v) << "value: " << v;
+    }
+}
+
 TEST(RunShell, ReportsExitCodesAndSignals) {
     EXPECT_EQ(rtu::run_shell("true"), 0);
     EXPECT_EQ(rtu::run_shell("exit 3"), 3);

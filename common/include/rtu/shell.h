@@ -23,6 +23,11 @@ std::string format_bounded(std::size_t size, const char *fmt, ...)
 // wraps it in single quotes and writes an embedded quote as '\''.
 std::string shell_quote(std::string_view value);
 
+// Same guarantee, but a value made only of characters the shell never treats
+// specially (letters, digits and @%+=:,./_-) is returned as it is, so that
+// ordinary values keep a command's usual text ("usb0", "/dev/ttyUSB2").
+std::string shell_word(std::string_view value);
+
 // Runs cmd through /bin/sh -c (system()). Returns the raw system() status.
 int run_shell_status(const std::string &cmd);
 
