@@ -83,6 +83,19 @@ bool module_takes_radio_cmd(std::string_view name) {
            name.find("EC25E") != std::string_view::npos;
 }
 
+// "/usr/sbin/wvdial-report -C /etc/wvdial_cmd_<if> SETURAT<type>  >>/tmp/console_log 2>&1"
+std::string radio_cmd(const std::string &ifname, const std::string &radio_type) {
+    return rtu::format_cmd("%s -C %s %s %s", "/usr/sbin/wvdial-report",
+                           rtu::shell_word("/etc/wvdial_cmd_" + ifname).c_str(),
+                           rtu::shell_word("SETURAT" + radio_type).c_str(), kConsoleRedirect);
+}
+
+// "/usr/sbin/modem-report_atcmd <if> create  >>/tmp/console_log 2>&1"
+std::string report_create_cmd(const std::string &ifname) {
+    return rtu::format_cmd("%s_atcmd %s create %s", "/usr/sbin/modem-report",
+                           rtu::shell_word(ifname).c_str(), kConsoleRedirect);
+}
+
 }  // namespace modem
 
 using namespace modem;
@@ -220,7 +233,7 @@ extern "C" int modem_check_version(const char *id) try {
     if (rtu::file_exists(fail_marker)) return -1;
 
     rtu::run_shell(rtu::format_cmd("%s %s", "/usr/sbin/modem_version.sh",
-                                   rtu::shell_quote(id).c_str()));
+                                   rtu::shell_word(id).c_str()));
     int parts[3] = {};
     for (int i = 0; i < 3; ++i) {
         const std::string key = rtu::format_bounded(64, "%s_version%d", id, i + 1);
@@ -230,10 +243,10 @@ extern "C" int modem_check_version(const char *id) try {
     }
     if (!version_meets_minimum(parts[0], parts[1], parts[2])) {
         rtu::run_shell(
-            rtu::format_cmd("%s %s", "/bin/touch", rtu::shell_quote(fail_marker).c_str()));
+            rtu::format_cmd("%s %s", "/bin/touch", rtu::shell_word(fail_marker).c_str()));
         return -1;
     }
-    rtu::run_shell(rtu::format_cmd("%s %s", "/bin/touch", rtu::shell_quote(ok_marker).c_str()));
+    rtu::run_shell(rtu::format_cmd("%s %s", "/bin/touch", rtu::shell_word(ok_marker).c_str()));
     return 0;
 } catch (...) {
     return -1;
@@ -258,18 +271,13 @@ extern "C" int modem_set_radio_type(int slot, const char *radio_type) try {
     if (modem_get_if(ifname, slot) != 0 || modem_get_name(name) != 0) return -1;
 
     const std::string wvdial_file = std::string("/etc/wvdial_cmd_") + ifname;
-    const std::string radio_cmd = rtu::format_cmd(
-        "%s -C %s %s %s", "/usr/sbin/wvdial-report", rtu::shell_quote(wvdial_file).c_str(),
-        rtu::shell_quote(std::string("SETURAT") + radio_type).c_str(), kConsoleRedirect);
+    const std::string radio = radio_cmd(ifname, radio_type);
     int rc = 0;
     if (module_needs_wvdial_file(name)) {
-        if (!rtu::file_exists(wvdial_file))
-            rc = rtu::run_shell(rtu::format_cmd("%s_atcmd %s create %s", "/usr/sbin/modem-report",
-                                                rtu::shell_quote(ifname).c_str(),
-                                                kConsoleRedirect));
-        rc = rtu::run_shell(radio_cmd);
+        if (!rtu::file_exists(wvdial_file)) rc = rtu::run_shell(report_create_cmd(ifname));
+        rc = rtu::run_shell(radio);
     } else if (module_takes_radio_cmd(name)) {
-        rc = rtu::run_shell(radio_cmd);
+        rc = rtu::run_shell(radio);
     }
     uci_set_value("modem", "parameters", slot_key("modem_radiotype", slot), radio_type);
     return rc;

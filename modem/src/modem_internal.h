@@ -95,6 +95,19 @@ const char *radio_type_text(int value);
 bool module_needs_wvdial_file(std::string_view name);
 bool module_takes_radio_cmd(std::string_view name);
 
+// ---- command texts ------------------------------------------------------------------
+
+// Connection command of modem_start: "qmi" and "other" start qmi-network_all
+// with the interface, "atdial" qmi-network_atcmd with the control device first.
+enum class ConnectionKind { Qmi, Atdial, Other };
+std::string connection_cmd(ConnectionKind kind, bool background, const std::string &device,
+                           const std::string &ifname);
+// Radio access command, and the command that makes the wvdial command file.
+std::string radio_cmd(const std::string &ifname, const std::string &radio_type);
+std::string report_create_cmd(const std::string &ifname);
+// Supervision command; an empty interface is passed as "none".
+std::string supervision_cmd(const std::string &ifname, int first, int second);
+
 // ---- supervision pid file ------------------------------------------------------------
 
 // Checks that pid_file holds one process number and that this process runs

@@ -14,27 +14,8 @@
 #include "rtu/files.h"
 #include "rtu/shell.h"
 
-// Bound weakly: a build whose librsmwrapper lacks the file accessors still
-// runs, and says so when it would have stored the WAN interface.
-#pragma weak RSM_VALUE_SET_STRING
-
 namespace modem {
 namespace {
-
-void store_wanif(const char *ifname) {
-    if (RSM_VALUE_SET_STRING == nullptr) {
-        log_event("no configuration file accessors: wanif not stored");
-        return;
-    }
-    RSM_VALUE_SET_STRING("common", "wanif", ifname, RSM_SHMEM_CONF);
-}
-
-// "/usr/sbin/exe_alive_checker.sh <if> <n1> <n2>  >>/tmp/console_log 2>&1 &"
-std::string supervision_cmd(const char *ifname, int first, int second) {
-    const char *name = (ifname && ifname[0]) ? ifname : "none";
-    return rtu::format_cmd("%s %s %d %d %s &", kSupervisorScript, rtu::shell_quote(name).c_str(),
-                           first, second, kConsoleRedirect);
-}
 
 int read_mode() { return std::atoi(uci_get_value("modem", "setting", "mode").c_str()); }
 
@@ -47,7 +28,7 @@ void bring_up_lan_wan(const char *ifname) {
     net_wan_clear_old_ip(ifname);
     net_wan_if_set_profile(ifname, "dhcp", back_testip.c_str(), "off", 1, "", "", "");
     cur_slave_fill_selected(ifname);
-    store_wanif(ifname);
+    RSM_VALUE_SET_STRING("common", "wanif", ifname, RSM_SHMEM_CONF);
     if (std::atoi(uci_get_value("modem", "failover", "fail_back").c_str()) == 1)
         rtu::run_shell(supervision_cmd(ifname, 3, 0));
 }
@@ -88,6 +69,25 @@ bool basename_is(std::string_view path, std::string_view name) {
 }
 
 }  // namespace
+
+// "/usr/sbin/exe_alive_checker.sh <if> <n1> <n2>  >>/tmp/console_log 2>&1 &"
+std::string supervision_cmd(const std::string &ifname, int first, int second) {
+    const std::string name = ifname.empty() ? std::string("none") : ifname;
+    return rtu::format_cmd("%s %s %d %d %s &", kSupervisorScript, rtu::shell_word(name).c_str(),
+                           first, second, kConsoleRedirect);
+}
+
+std::string connection_cmd(ConnectionKind kind, bool background, const std::string &device,
+                           const std::string &ifname) {
+    const char *program = "/usr/sbin/qmi-network";
+    const std::string if_q = rtu::shell_word(ifname);
+    if (kind == ConnectionKind::Atdial)
+        return rtu::format_cmd(background ? "%s_atcmd %s start %s %s &" : "%s_atcmd %s start %s %s",
+                               program, rtu::shell_word(device).c_str(), if_q.c_str(),
+                               kConsoleRedirect);
+    return rtu::format_cmd(background ? "%s_all %s start %s &" : "%s_all %s start %s", program,
+                           if_q.c_str(), kConsoleRedirect);
+}
 
 std::optional<long> supervisor_pid(const std::string &pid_file, const std::string &proc_dir,
                                    std::string &why) {
@@ -148,21 +148,12 @@ extern "C" int modem_start(int slot, int background) try {
     char ifname[kNameMax + 1] = {};
     modem_get_device(device, slot);
     modem_get_if(ifname, slot);
-    const std::string dev_q = rtu::shell_quote(device);
-    const std::string if_q = rtu::shell_quote(ifname);
-    const char *program = "/usr/sbin/qmi-network";
-
-    std::string cmd;
-    if (modem_check_type(slot, "qmi") == 0) {
-        cmd = rtu::format_cmd(background ? "%s_all %s start %s &" : "%s_all %s start %s", program,
-                              if_q.c_str(), kConsoleRedirect);
-    } else if (modem_check_type(slot, "atdial") == 0) {
-        cmd = rtu::format_cmd(background ? "%s_atcmd %s start %s %s &" : "%s_atcmd %s start %s %s",
-                              program, dev_q.c_str(), if_q.c_str(), kConsoleRedirect);
-    } else {
-        cmd = rtu::format_cmd(background ? "%s_all %s start %s &" : "%s_all %s start %s", program,
-                              if_q.c_str(), kConsoleRedirect);
-    }
+    ConnectionKind kind = ConnectionKind::Other;
+    if (modem_check_type(slot, "qmi") == 0)
+        kind = ConnectionKind::Qmi;
+    else if (modem_check_type(slot, "atdial") == 0)
+        kind = ConnectionKind::Atdial;
+    const std::string cmd = connection_cmd(kind, background != 0, device, ifname);
     return rtu::run_shell(cmd);
 } catch (...) {
     return -1;
