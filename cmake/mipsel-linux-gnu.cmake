@@ -21,11 +21,14 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_LIBRARY_ARCHITECTURE ${_rt_multiarch})
 
 set(_rt_libdir "${RT_TARGET_SYSROOT}/usr/lib/${_rt_multiarch}")
+set(_rt_rootlibdir "${RT_TARGET_SYSROOT}/lib/${_rt_multiarch}")
 foreach(lang C CXX)
   set(CMAKE_${lang}_FLAGS_INIT "-isystem ${RT_TARGET_SYSROOT}/usr/include/${_rt_multiarch} -isystem ${RT_TARGET_SYSROOT}/usr/include")
 endforeach()
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-L${_rt_libdir} -Wl,-rpath-link,${_rt_libdir}")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-L${_rt_libdir} -Wl,-rpath-link,${_rt_libdir}")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-L${_rt_libdir} -Wl,-rpath-link,${_rt_libdir}:${_rt_rootlibdir}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-L${_rt_libdir} -Wl,-rpath-link,${_rt_libdir}:${_rt_rootlibdir}")
+# MIPS32 has no 64-bit atomic instructions: std::atomic of 64-bit values needs libatomic.
+set(CMAKE_CXX_STANDARD_LIBRARIES "-latomic" CACHE STRING "Libraries linked into every C++ target")
 
 # pkg-config answers for the target.
 set(ENV{PKG_CONFIG_DIR} "")
@@ -36,4 +39,4 @@ set(ENV{PKG_CONFIG_SYSROOT_DIR} "${RT_TARGET_SYSROOT}")
 # name the same trees, or threaded programs crash under the emulator.
 set(CMAKE_CROSSCOMPILING_EMULATOR
   qemu-mipsel -L /usr/${_rt_multiarch}
-  -E LD_LIBRARY_PATH=${_rt_libdir}:/usr/${_rt_multiarch}/lib)
+  -E LD_LIBRARY_PATH=${_rt_libdir}:${_rt_rootlibdir}:/usr/${_rt_multiarch}/lib)

@@ -13,7 +13,7 @@ sysroot=${1:-build/sysroot-mipsel}
 debs=build/mipsel-debs
 roots="libcurl4-openssl-dev libjson-c-dev zlib1g-dev libssl-dev libgtest-dev libgmock-dev"
 # Provided by the cross toolchain (libc6-dev-mipsel-cross, libstdc++-12-dev-mipsel-cross).
-skip='^(libc6|libc6-dev|libgcc-s1|libgcc-12-dev|libstdc\+\+6|libstdc\+\+-12-dev|libcrypt1|libcrypt-dev|linux-libc-dev|libgomp1|libatomic1|gcc-12-base|rpcsvc-proto|libnsl-dev|libnsl2|libtirpc-dev|libtirpc3|libtirpc-common|libgssapi-krb5-2|libkrb5-3|libk5crypto3|libkrb5support0|libkeyutils1|libcom-err2|krb5-multidev|libkrb5-dev|libgssrpc4|libkadm5clnt-mit12|libkadm5srv-mit12|libkdb5-10|comerr-dev|debconf|perl-base|dpkg|tar|install-info)$'
+skip='^(libc6|libc6-dev|libgcc-s1|libgcc-12-dev|libstdc\+\+6|libstdc\+\+-12-dev|libcrypt1|libcrypt-dev|linux-libc-dev|libgomp1|libatomic1|gcc-12-base|debconf|perl-base|dpkg|tar|install-info)$'
 
 if ! dpkg --print-foreign-architectures | grep -qx mipsel; then
     echo "sysroot: enabling mipsel package lists"
