@@ -28,7 +28,8 @@ void bring_up_lan_wan(const char *ifname) {
     net_wan_clear_old_ip(ifname);
     net_wan_if_set_profile(ifname, "dhcp", back_testip.c_str(), "off", 1, "", "", "");
     cur_slave_fill_selected(ifname);
-    RSM_VALUE_SET_STRING("common", "wanif", ifname, RSM_SHMEM_CONF);
+    if (RSM_VALUE_SET_STRING("common", "wanif", ifname, RSM_SHMEM_CONF) != 0)
+        log_event(std::string("wanif not stored in ") + RSM_SHMEM_CONF);
     if (std::atoi(uci_get_value("modem", "failover", "fail_back").c_str()) == 1)
         rtu::run_shell(supervision_cmd(ifname, 3, 0));
 }
