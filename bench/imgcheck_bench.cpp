@@ -43,8 +43,8 @@ bool bare_pass(const char *path, Pass &out) {
     return n == 0;
 }
 
-bool imgcheck_pass(const char *imgcheck, const char *image, const std::string &result,
-                   Pass &out, std::int32_t &length) {
+bool imgcheck_pass(const char *imgcheck, const char *image, const std::string &result, Pass &out,
+                   std::int32_t &length) {
     auto t0 = Clock::now();
     pid_t pid = fork();
     if (pid < 0) return false;
@@ -112,8 +112,8 @@ int main(int argc, char **argv) {
 
     const double bare_best = *std::min_element(bare_times.begin(), bare_times.end());
     const double check_best = *std::min_element(check_times.begin(), check_times.end());
-    std::printf("image: %s, %lld bytes, best of %d rounds\n", image,
-                static_cast<long long>(size), rounds);
+    std::printf("image: %s, %lld bytes, best of %d rounds\n", image, static_cast<long long>(size),
+                rounds);
     std::printf("bare crc32 pass (64 KiB blocks): %8.1f MiB/s  %.4f s  crc %08x\n",
                 mib_per_s(size, bare_best), bare_best, static_cast<unsigned>(bare.crc));
     std::printf("imgcheck (whole process):        %8.1f MiB/s  %.4f s  crc %08x length %08x\n",

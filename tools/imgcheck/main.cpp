@@ -36,9 +36,8 @@ int main(int argc, char **argv) {
 
     const imgcheck::ResultRecord rec = imgcheck::encode_result(sum);
     // A result file that cannot be written is skipped; the marker comes anyway.
-    (void)rtu::write_status_file(argv[2],
-                                 std::string_view(reinterpret_cast<const char *>(rec.bytes),
-                                                  sizeof rec.bytes));
+    (void)rtu::write_status_file(
+        argv[2], std::string_view(reinterpret_cast<const char *>(rec.bytes), sizeof rec.bytes));
     static const char zero[4] = {0, 0, 0, 0};
     (void)rtu::write_status_file(imgcheck::kDonePath, std::string_view(zero, sizeof zero));
     return 0;

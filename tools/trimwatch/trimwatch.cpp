@@ -24,7 +24,9 @@ namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
 
-void on_stop_signal(int) { g_stop = 1; }
+void on_stop_signal(int) {
+    g_stop = 1;
+}
 
 struct Settings {
     std::string config;
@@ -118,14 +120,14 @@ int main(int argc, char **argv) {
     int opt;
     while ((opt = getopt(argc, argv, "c:t:")) != -1) {
         switch (opt) {
-        case 'c':
-            settings.config = std::string(optarg).substr(0, trim::kPathMax);
-            break;
-        case 't':
-            settings.interval = trim::interval_from_option(optarg);
-            break;
-        default:
-            return 1;
+            case 'c':
+                settings.config = std::string(optarg).substr(0, trim::kPathMax);
+                break;
+            case 't':
+                settings.interval = trim::interval_from_option(optarg);
+                break;
+            default:
+                return 1;
         }
     }
 

@@ -1,16 +1,15 @@
 // Block scan of the image summing, on in-memory files.
+#include "imgcheck.h"
+
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
-
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
-
-#include "imgcheck.h"
 
 namespace {
 

@@ -143,13 +143,25 @@ def test_unknown_option_ends_with_status_1(router_root):
 
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT, signal.SIGABRT])
-def test_stop_signals_end_with_status_1(recorder, sig):
+def test_stop_signals_end_the_wait_with_status_1(recorder, sig):
+    # The listed file is missing, so no command runs and the signal always
+    # meets trimwatch in its wait between passes (or just before it).
     r = recorder
-    r.write("/tmp/f", "1")
-    p = start(r, "/tmp/f,1\n", "-t", "60")
-    wait_calls(r, 1)
+    p = start(r, "/tmp/absent,1\n", "-t", "60")
+    p.wait_output(r"mon_entry\(/tmp/absent,1\)\n", 5)
     time.sleep(0.2)
     t0 = time.monotonic()
     p.signal(sig)
     assert p.wait(5) == 1
     assert time.monotonic() - t0 < 3
+    assert r.calls("trimfile") == []
+
+
+def test_stop_signal_during_a_command_ends_after_it(router_root):
+    r = router_root
+    r.standin("/usr/sbin/trimfile", script="sleep 0.5\n")
+    r.write("/tmp/f", "1")
+    p = start(r, "/tmp/f,1\n", "-t", "60")
+    wait_calls(r, 1)
+    p.signal(signal.SIGTERM)
+    assert p.wait(5) == 1

@@ -1,11 +1,11 @@
 // Reserve, interval and configuration line parsing of trimfile and trimwatch.
+#include "trim.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstdint>
 #include <initializer_list>
-
-#include "trim.h"
 
 namespace {
 
@@ -22,7 +22,8 @@ TEST(ReserveBytes, KilobytesToBytesIn64Bits) {
 }
 
 TEST(ReserveBytes, AnythingButANonNegativeNumberIsRefused) {
-    for (const char *bad : std::initializer_list<const char *>{"", " ", "-1", "-0", "abc", "12abc", "1.5", "0x10", "1 ", "+", nullptr})
+    for (const char *bad : std::initializer_list<const char *>{"", " ", "-1", "-0", "abc", "12abc",
+                                                               "1.5", "0x10", "1 ", "+", nullptr})
         EXPECT_FALSE(trim::reserve_bytes(bad).has_value()) << (bad ? bad : "(null)");
 }
 
@@ -57,9 +58,9 @@ TEST(ConfigLine, PathCommaSize) {
 }
 
 TEST(ConfigLine, InvalidLinesAreSkipped) {
-    for (const char *bad : {"", "\n", "/var/log/messages\n", "/var/log/messages,\n",
-                            "/var/log/messages,0\n", "/var/log/messages,-4\n",
-                            "/var/log/messages,big\n", ",512\n"})
+    for (const char *bad :
+         {"", "\n", "/var/log/messages\n", "/var/log/messages,\n", "/var/log/messages,0\n",
+          "/var/log/messages,-4\n", "/var/log/messages,big\n", ",512\n"})
         EXPECT_FALSE(trim::parse_config_line(bad)) << bad;
 }
 
