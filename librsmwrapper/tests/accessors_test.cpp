@@ -152,6 +152,13 @@ TEST_F(Accessors, SetterNullArgumentsFail) {
     EXPECT_EQ(slurp(conf), kSample);
 }
 
+TEST_F(Accessors, SetStringOnAMissingFileFails) {
+    std::string missing = dir + "/missing.conf";
+    EXPECT_EQ(RSM_SET_STRING("common", "wanif", "usb0", missing.c_str()), -1);
+    EXPECT_FALSE(exists(missing));
+    EXPECT_FALSE(exists("/tmp/missing.conf.lock"));
+}
+
 // Values the text format cannot hold would leave a file no one can read:
 // they are refused and the file stays as it was.
 TEST_F(Accessors, ValueThatWouldNotReadBackIsRefused) {
