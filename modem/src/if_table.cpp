@@ -130,8 +130,8 @@ extern "C" int cur_slave_ifs_detect(const char * /*wan_type*/, const char *backu
         if (ifname[0] == '\0') continue;
         if (param("modem_apn", slot).empty()) continue;  // no APN: never a slave
 
-        const std::string test_site = uci_get_value("modem", "parameters", slot_composite_key("wan_test_site", slot));
-        const std::string fill_gw = uci_get_value("modem", "parameters", slot_composite_key("wan_fill_gw", slot));
+        const std::string test_site = composite_param("wan_test_site", slot);
+        const std::string fill_gw = composite_param("wan_fill_gw", slot);
         net_wan_if_set_profile(ifname, "dhcp", test_site.c_str(), fill_gw.c_str(),
                                slot_profile(slot), "", "", "");
         if (slot == 0) {
@@ -176,9 +176,9 @@ extern "C" int cur_slave_fill_selected(const char *selected) try {
         if (std::strcmp(ifname, selected) == 0) continue;  // already the primary
 
         std::fprintf(f.get(), "%s ", ifname);
-        std::string test_site = uci_get_value("modem", "parameters", slot_composite_key("wan_test_site", slot));
+        std::string test_site = composite_param("wan_test_site", slot);
         if (test_site.empty()) test_site = "8.8.8.8";
-        const std::string fill_gw = uci_get_value("modem", "parameters", slot_composite_key("wan_fill_gw", slot));
+        const std::string fill_gw = composite_param("wan_fill_gw", slot);
         set_cur_wan_info(ifname, 0, "", "", "", "", "", "1");
         net_wan_clear_old_ip(ifname);
         net_wan_if_set_profile(ifname, "dhcp", test_site.c_str(), fill_gw.c_str(),

@@ -51,6 +51,7 @@ int slot_profile(int slot);
 
 // Option of package modem, section parameters, of the given slot.
 std::string param(std::string_view base, int slot);
+std::string composite_param(std::string_view rest, int slot);
 
 // Copies text into a caller's 64-byte field, cut at 63 characters.
 void copy_field(char *out, std::string_view text);

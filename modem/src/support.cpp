@@ -52,6 +52,10 @@ std::string param(std::string_view base, int slot) {
     return uci_get_value("modem", "parameters", slot_key(base, slot));
 }
 
+std::string composite_param(std::string_view rest, int slot) {
+    return uci_get_value("modem", "parameters", slot_composite_key(rest, slot));
+}
+
 std::string cut(std::string_view text, std::size_t max) {
     return std::string(text.substr(0, std::min(text.size(), max)));
 }

@@ -92,9 +92,16 @@ std::string connection_cmd(ConnectionKind kind, bool background, const std::stri
 
 std::optional<long> supervisor_pid(const std::string &pid_file, const std::string &proc_dir,
                                    std::string &why) {
-    std::optional<std::string> text = rtu::read_file(pid_file, 64);
+    // Read whole (up to a bound no pid file reaches): the kill command reads
+    // all of it.
+    constexpr std::size_t kPidFileMax = 4096;
+    std::optional<std::string> text = rtu::read_file(pid_file, kPidFileMax + 1);
     if (!text) {
         why = "no pid file " + pid_file;
+        return std::nullopt;
+    }
+    if (text->size() > kPidFileMax) {
+        why = pid_file + " holds no process number";
         return std::nullopt;
     }
     // What the kill command's backquotes make of it: one word of digits.
@@ -102,7 +109,8 @@ std::optional<long> supervisor_pid(const std::string &pid_file, const std::strin
     std::string_view s(*text);
     std::size_t b = s.find_first_not_of(blanks);
     std::size_t e = s.find_last_not_of(blanks);
-    std::string_view word = b == std::string_view::npos ? std::string_view{} : s.substr(b, e - b + 1);
+    std::string_view word;
+    if (b != std::string_view::npos) word = s.substr(b, e - b + 1);
     if (word.empty() || word.size() > 9 ||
         word.find_first_not_of("0123456789") != std::string_view::npos) {
         why = pid_file + " holds no process number";

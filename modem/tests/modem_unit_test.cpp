@@ -256,6 +256,10 @@ TEST_F(SupervisorPid, RefusesWhatIsNotOneNumber) {
         EXPECT_FALSE(supervisor_pid(pidfile, proc, why)) << "'" << text << "'";
         EXPECT_NE(why.find("no process number"), std::string::npos) << why;
     }
+    // a second number far behind blanks still counts
+    std::string hidden = write("h.pid", "12" + std::string(5000, ' ') + "1\n");
+    EXPECT_FALSE(supervisor_pid(hidden, proc, why));
+
     EXPECT_FALSE(supervisor_pid((dir_ / "missing.pid").string(), proc, why));
     EXPECT_NE(why.find("no pid file"), std::string::npos) << why;
 
