@@ -119,6 +119,16 @@ TEST_F(Uci, SetQuotesValuesWithSingleQuotes) {
     EXPECT_EQ(calls.size(), 3u);  // get the interface, get the name, set
 }
 
+TEST_F(Uci, ValueBeyondTheCommandBufferIsRefusedWhole) {
+    uci_set("modem.parameters.modem_radiotype", "1");
+    uci_set("modem.parameters.modem_name", "QUECTEL_EC21");  // takes no radio command
+    EXPECT_EQ(modem_set_radio_type(0, std::string(1100, '7').c_str()), 0);
+    EXPECT_EQ(uci_get("modem.parameters.modem_radiotype"), "1");  // not half-stored
+    auto log = standin_calls("logger");
+    ASSERT_FALSE(log.empty());
+    EXPECT_NE(log.back().find("too long"), std::string::npos) << log.back();
+}
+
 TEST_F(Uci, AbsentOptionReadsEmpty) {
     char out[64] = "untouched";
     EXPECT_EQ(modem_get_type(out, 0), 0);
@@ -617,6 +627,16 @@ TEST_F(Start, InvalidModemStartsNothing) {
     EXPECT_EQ(modem_start(0, 0), 0);
     EXPECT_TRUE(standin_calls("qmi-network_all").empty());
     EXPECT_FALSE(fs::exists("/etc/qmi-network.conf_eth1"));
+}
+
+TEST_F(Start, AutomaticModemIsOnlyConfiguredWithoutPermission) {
+    uci_set("modem.failover.wan_type", "2");
+    uci_set("modem.parameters.modem_if", "usb0");
+    uci_set("modem.parameters.modem_apn", "internet");
+    EXPECT_EQ(net_wan_if_up(0), 0);
+    EXPECT_EQ(platform_calls().back(), "net_wan_if_set_profile 'usb0' 'dhcp' '' 'off' 0 '' '' ''");
+    EXPECT_TRUE(standin_calls("qmi-network_all").empty());
+    EXPECT_FALSE(fs::exists("/etc/qmi-network.conf_usb0"));
 }
 
 }  // namespace
