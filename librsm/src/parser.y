@@ -125,6 +125,7 @@ RSM_API int yy_parse_file(rsm_t *store, FILE *file, int flags) {
 
     handle = store;
     rc = 0;
+    yy_nerrs = 0;  // errors of this read only
     int result;
     try {
         result = yy_parse();
