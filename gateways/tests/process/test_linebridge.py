@@ -178,12 +178,12 @@ def test_tty_gone_and_back_while_the_client_stays(gw, ptys):
     c.sendall(b"a")
     assert first.read_exactly(1) == b"a"
 
-    first.close()  # the adapter is pulled
+    os.unlink(link)  # the adapter is pulled: its device node goes away
+    first.close()
     proc.wait_output(r"rc:-?\d+, tty reset")
     proc.wait_stderr(r"open /tmp/ttyGW fail\n.*open /tmp/ttyGW fail\n", timeout=5)
 
     second = ptys()
-    os.unlink(link)
     os.symlink(second.path, link)
     second.wait_attrs(lambda a: a[LFLAG] == 0, timeout=5)
     c.sendall(b"b")

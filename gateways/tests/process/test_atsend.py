@@ -1,0 +1,223 @@
+"""atsend against a simulated modem on a pseudo-terminal."""
+
+import os
+import select
+import signal
+import termios
+import threading
+import time
+
+from routerroot import binary
+
+PID = "/var/run/atsend.pid"
+OSPEED = 5
+
+
+class Modem(threading.Thread):
+    """Plays the modem on the master side: echoes (unless off) and answers
+    after the command's CR and after Ctrl-Z."""
+
+    def __init__(self, pty, echo=True, on_cr=b"\r\nOK\r\n", on_ctrl_z=b"", answer_cr=True):
+        super().__init__(daemon=True)
+        self.pty = pty
+        self.echo = echo
+        self.on_cr = on_cr
+        self.on_ctrl_z = on_ctrl_z
+        self.answer_cr = answer_cr
+        self.received = b""
+        self.first_attrs = None
+        self.stopping = threading.Event()
+        self.start()
+
+    def run(self):
+        fd = self.pty.master
+        end = time.monotonic() + 60
+        while not self.stopping.is_set() and time.monotonic() < end:
+            r, _, _ = select.select([fd], [], [], 0.05)
+            if not r:
+                continue
+            try:
+                data = os.read(fd, 1024)
+            except OSError:
+                time.sleep(0.01)
+                continue
+            if self.first_attrs is None:
+                self.first_attrs = termios.tcgetattr(fd)
+            for b in data:
+                byte = bytes([b])
+                self.received += byte
+                if self.echo:
+                    os.write(fd, byte)
+                if byte == b"\r" and self.answer_cr:
+                    os.write(fd, self.on_cr)
+                    self.answer_cr = False
+                if byte == b"\x1a" and self.on_ctrl_z:
+                    os.write(fd, self.on_ctrl_z)
+
+    def stop(self):
+        self.stopping.set()
+        self.join(2)
+
+
+def atsend(r, *args, timeout=30):
+    return r.run([str(binary("atsend")), *args], timeout=timeout)
+
+
+def test_command_echo_and_ok(gw, ptys):
+    r = gw.r
+    p = ptys()
+    before = termios.tcgetattr(p.slave)
+    m = Modem(p, on_cr=b"\r\n+CSQ: 20,99\r\n\r\nOK\r\n")
+    t0 = time.monotonic()
+    res = atsend(r, "-i", p.path, "-c", "AT+CSQ", "-t", "10000")
+    m.stop()
+    assert res.rc == 0, res
+    assert res.stdout.endswith("+CSQ: 20,99\r\n\r\nOK\r\n"), res
+    assert m.received == b"AT+CSQ\r"
+    assert time.monotonic() - t0 < 5, "OK ends the answer at once"
+    assert not r.exists(PID)
+    after = termios.tcgetattr(p.slave)
+    assert after[3] == before[3] and after[1] == before[1], "settings restored"
+    assert m.first_attrs[3] == 0, "raw while it talks"
+    assert m.first_attrs[OSPEED] == termios.B9600
+
+
+def test_error_split_over_the_window_shift_is_found_and_the_rest_drained(gw, ptys):
+    r = gw.r
+    for lead in (b"\r\n+CME: 1234567890123", b"\r\n+CME: 12345678901234567"):
+        p = ptys()
+        m = Modem(p, on_cr=lead + b"ERROR\r\ntail")
+        t0 = time.monotonic()
+        # With -T 1 and a 10 ms pause silence would last about 10 s.
+        res = atsend(r, "-i", p.path, "-c", "AT+X", "-t", "10000", "-T", "1")
+        elapsed = time.monotonic() - t0
+        m.stop()
+        assert res.rc == 0, res
+        assert res.stdout == (lead + b"ERROR\r\ntail").decode()
+        assert elapsed < 5, f"ERROR not recognised ({elapsed:.1f}s)"
+
+
+def test_sms_text_with_ctrl_z_and_without(gw, ptys):
+    r = gw.r
+    p = ptys()
+    m = Modem(p, on_cr=b"\r\n> ", on_ctrl_z=b"\r\n+CMGS: 7\r\n\r\nOK\r\n")
+    res = atsend(r, "-i", p.path, "-c", 'AT+CMGS="+8869"', "-m", "Send message", "-z", "-t", "10000")
+    m.stop()
+    assert res.rc == 0, res
+    assert m.received == b'AT+CMGS="+8869"\rSend message\x1a'
+    assert res.stdout.endswith("+CMGS: 7\r\n\r\nOK\r\n")
+
+    # -z without -m: no Ctrl-Z; -m without -z: no message.
+    for args in (["-z"], ["-m", "ignored"]):
+        p = ptys()
+        m = Modem(p)
+        res = atsend(r, "-i", p.path, "-c", "AT", "-t", "10000", *args)
+        m.stop()
+        assert res.rc == 0, res
+        assert m.received == b"AT\r", args
+
+
+def test_long_command_and_message_stay_inside_the_window(gw, ptys):
+    r = gw.r
+    p = ptys()
+    command = "AT+CMGS=" + "9" * 60  # cut to 63 characters
+    message = "".join(chr(ord("a") + i % 26) for i in range(300))  # cut to 255
+    m = Modem(p, on_cr=b"\r\n> ", on_ctrl_z=b"\r\nOK\r\n")
+    res = atsend(r, "-i", p.path, "-c", command, "-m", message, "-z", "-t", "4000", "-T", "3")
+    m.stop()
+    assert res.rc == 0, res
+    assert m.received == (command[:63] + "\r" + message[:255] + "\x1a").encode()
+    assert res.stdout.endswith("OK\r\n")
+
+
+def test_speed_option(gw, ptys):
+    r = gw.r
+    for speed, const in (("1000", termios.B9600), ("115200", termios.B115200), ("57600", termios.B57600)):
+        p = ptys()
+        m = Modem(p)
+        res = atsend(r, "-i", p.path, "-c", "AT", "-t", "10000", "-s", speed)
+        m.stop()
+        assert res.rc == 0, res
+        assert m.first_attrs[OSPEED] == const, speed
+
+
+def test_echo_off_fails_on_the_first_character(gw, ptys):
+    r = gw.r
+    p = ptys()
+    before = termios.tcgetattr(p.slave)
+    m = Modem(p, echo=False)
+    res = atsend(r, "-i", p.path, "-c", "ATI", "-t", "10000")
+    m.stop()
+    assert res.rc == 1
+    assert res.stderr == "fail\n"
+    assert m.received == b"A"
+    assert not r.exists(PID)
+    assert termios.tcgetattr(p.slave)[3] == before[3], "settings restored on failure"
+
+
+def test_silent_modem_ends_at_the_response_limit(gw, ptys):
+    r = gw.r
+    p = ptys()
+    m = Modem(p, answer_cr=False)
+    t0 = time.monotonic()
+    res = atsend(r, "-i", p.path, "-c", "AT", "-t", "1000", "-T", "1")
+    m.stop()
+    assert res.rc == 0, res
+    assert res.stdout == ""
+    assert 0.9 < time.monotonic() - t0 < 10
+
+
+def test_second_instance_exits_1_silently_and_a_stale_pid_file_is_taken_over(gw, ptys):
+    r = gw.r
+    p = ptys()
+    m = Modem(p, answer_cr=False)
+    first = r.start([str(binary("atsend")), "-i", p.path, "-c", "AT", "-t", "10000", "-T", "10"])
+    owner = r.wait_file(PID, timeout=5)
+    assert owner.strip().isdigit()
+    res = atsend(r, "-i", p.path, "-c", "AT")
+    assert (res.rc, res.stdout, res.stderr) == (1, "", "")
+    res = atsend(r, "-x")  # an option error must not take the first one's pid file away
+    assert res.rc == 1 and "argument error" in res.stdout
+    assert r.read(PID) == owner
+    first.signal(signal.SIGQUIT)
+    assert first.wait(5) == 0
+    assert not r.exists(PID)
+    m.stop()
+
+    dead = int(r.sh("echo $$").stdout)
+    r.write(PID, f"{dead}\n")
+    p2 = ptys()
+    m2 = Modem(p2)
+    res = atsend(r, "-i", p2.path, "-c", "AT", "-t", "10000")
+    m2.stop()
+    assert res.rc == 0, res
+    assert res.stdout.endswith("OK\r\n")
+    assert not r.exists(PID)
+
+
+def test_sigterm_exits_1_and_removes_the_pid_file(gw, ptys):
+    r = gw.r
+    p = ptys()
+    m = Modem(p, answer_cr=False)
+    proc = r.start([str(binary("atsend")), "-i", p.path, "-c", "AT", "-t", "10000", "-T", "10"])
+    r.wait_file(PID, timeout=5)
+    proc.signal(signal.SIGTERM)
+    assert proc.wait(5) == 1
+    assert not r.exists(PID)
+    m.stop()
+
+
+def test_usage_option_error_and_missing_device(gw):
+    r = gw.r
+    res = atsend(r, "-i", "/dev/ttyUSB2")
+    assert res.rc == 1
+    lines = res.stdout.splitlines()
+    assert lines[0] == "i\t USB interface" and lines[6] == "T\t Max Response Time"
+    assert lines[7] == ' \t Ex. atsend -i "/dev/ttyUSB2" -c "AT+CMGS=\\"+8869xxxxxxxx\\"" -m "Send message" -z -T 120'
+    assert lines[8] == ' \t SMS must set "AT+CMGF=1" and "ATZ" first'
+    assert atsend(r, "-i", "", "-c", "AT").rc == 1
+    res = atsend(r, "-q")
+    assert (res.rc, res.stdout) == (1, "argument error\n")
+    res = atsend(r, "-i", "/dev/no-such-tty", "-c", "AT")
+    assert (res.rc, res.stderr) == (1, "open ttyUSB fail\n")
+    assert not r.exists(PID)
