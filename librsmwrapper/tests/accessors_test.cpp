@@ -368,6 +368,39 @@ TEST(Lock, StaleLockIsBrokenAfterFiveAttempts) {
     EXPECT_EQ(slurp("/tmp/stale/stale.conf"), "[s]\nn = 2\n");
 }
 
+// A lock that keeps changing hands for longer than five attempts belongs to
+// live processes: it is waited for, not broken after 8 s.
+TEST(Lock, LiveLockIsWaitedForNotBroken) {
+    ::mkdir("/tmp/live", 0755);
+    put("/tmp/live/live.conf", "[s]\nn = 1\n");
+    const char *lock = "/tmp/live.conf.lock";
+    put(lock, "");
+    pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        // a busy peer: a new lock every second for 12 seconds, then done
+        for (int i = 0; i < 12; ++i) {
+            ::usleep(1000 * 1000);
+            std::remove(lock);
+            FILE *f = std::fopen(lock, "wx");
+            if (f) std::fclose(f);
+        }
+        std::remove(lock);
+        _exit(0);
+    }
+    ::usleep(100 * 1000);
+    auto start = std::chrono::steady_clock::now();
+    int v = 2;
+    EXPECT_EQ(RSM_SET_INTEGER("s", "n", &v, "/tmp/live/live.conf"), 0);
+    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    int status = 0;
+    waitpid(holder, &status, 0);
+    EXPECT_GE(waited, 11.0) << "the live lock was broken";
+    EXPECT_LT(waited, 17.0);
+    EXPECT_EQ(slurp("/tmp/live/live.conf"), "[s]\nn = 2\n");
+    EXPECT_FALSE(exists(lock));
+}
+
 // Two processes, each 200 read-modify-writes of its own key of one file.
 TEST(Concurrency, TwoWritersLoseNoUpdate) {
     ::mkdir("/tmp/rmw", 0755);
