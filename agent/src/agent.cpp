@@ -77,7 +77,7 @@ bool read_lan_text(const char *cmd, char *dst) {
     return true;
 }
 
-void sh(const char *cmd) { rtu::run_shell_status(cmd); }
+void sh(const char *cmd) { agent_system(std::string(cmd)); }
 
 }  // namespace
 
@@ -146,10 +146,15 @@ void agent_exit() {
     // Only one thread runs the exit path; a second caller waits for the end.
     static std::once_flag once;
     std::call_once(once, [] {
+        agent_state().exiting = true;
+        wakeup_notify();
         sh("rm -f /tmp/code_status");
         sh("rm -f /tmp/hbs_status");
         sh("rm -f /tmp/vpn_status");
         vpn_stop();
+        // The main loop may have been writing a status file while they were
+        // removed; it has stopped now.
+        for (const char *f : {"/tmp/code_status", "/tmp/hbs_status", "/tmp/vpn_status"}) unlink(f);
         std::fflush(nullptr);
         // Other threads may still be inside libcurl: leave without running
         // static destructors or library exit handlers under them.
@@ -221,12 +226,15 @@ int agent_main() {
             }
             std::puts(kConsoleHeader);
             int counter = 0;
-            while (st.hbs_state == HBS_SM_RUNNING && st.running == 1) {
+            while (st.hbs_state == HBS_SM_RUNNING && st.running == 1 && !st.exiting) {
                 ++counter;
                 console_status_line(counter);
                 console_poll_vpn_markers();
-                wait_for_or(1.0, [&] { return stop_main() || st.hbs_state != HBS_SM_RUNNING; });
+                wait_for_or(1.0, [&] {
+                    return stop_main() || st.exiting || st.hbs_state != HBS_SM_RUNNING;
+                });
             }
+            if (st.exiting) agent_exit();  // waits for the exit path in progress
             if (st.running == 1) hbs_connection_stop();  // the next connection starts at once
         }
         sh("echo 1 > /tmp/hbs_status");

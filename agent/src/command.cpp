@@ -5,6 +5,7 @@
 
 #include "log.h"
 #include "rtu/shell.h"
+#include "rtu/spawn.h"
 
 std::optional<std::string> agent_command(const char *fmt, ...) {
     va_list ap;
@@ -31,5 +32,5 @@ std::optional<std::string> agent_command(const char *fmt, ...) {
 
 int agent_system(const std::optional<std::string> &cmd) {
     if (!cmd) return 127 << 8;
-    return rtu::run_shell_status(*cmd);
+    return rtu::spawn_shell_status(*cmd);
 }

@@ -13,7 +13,8 @@
 // than 1023 characters.
 std::optional<std::string> agent_command(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// Runs a command with system() and returns its raw status. A refused command
+// Runs a command through /bin/sh like system() and returns its raw status
+// (SIGINT and SIGQUIT stay with the agent while it runs). A refused command
 // counts as a failed one: status 127 << 8, as the shell gives for a missing
 // program.
 int agent_system(const std::optional<std::string> &cmd);

@@ -113,6 +113,8 @@ struct AgentState {
     std::atomic<int> hbs_client_delay{-1};
     std::atomic<int> hbs_server_delay{-1};
     std::atomic<std::int32_t> vpn_state{VPN_STATE_IDLE};
+    // Set by agent_exit: the main loop stops drawing and writing status files.
+    std::atomic<bool> exiting{false};
 
     // Threads. hbs_thread belongs to the main thread (create/stop). The VPN
     // thread handles belong to vpn_start/vpn_stop; the *_active flags tell
