@@ -1,9 +1,9 @@
 #!/bin/sh
 # Installs librsm into a scratch root (DESTDIR), builds a C program against
 # the installed header with pkg-config only, and runs it.
-#   c_abi_test.sh <librsm build dir> <work dir> <C source> <C compiler>
+#   c_abi_test.sh <librsm build dir> <work dir> <C source> <C compiler> [extra flags]
 set -eu
-build=$1 work=$2 src=$3 cc=$4
+build=$1 work=$2 src=$3 cc=$4 extra=${5:-}
 rm -rf "$work"
 mkdir -p "$work"
 root=$work/root
@@ -20,7 +20,7 @@ export PKG_CONFIG_SYSROOT_DIR="$root"
 cflags=$(pkg-config --cflags librsm)
 libs=$(pkg-config --libs librsm)
 # shellcheck disable=SC2086
-"$cc" -std=c99 -pedantic -Wall -Wextra -Werror $cflags -o "$work/c_abi_test" "$src" $libs
+"$cc" -std=c99 -pedantic -Wall -Wextra -Werror $extra $cflags -o "$work/c_abi_test" "$src" $libs
 
 printf 'name = "router one"\n[net]\nport = 010\n' >"$work/in.conf"
 LD_LIBRARY_PATH="$root/usr/lib" "$work/c_abi_test" "$work/in.conf" "$work/out.conf"
