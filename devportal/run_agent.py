@@ -1,0 +1,132 @@
+#!/usr/bin/python3
+"""Runs telvsdkd in a throwaway router root against a local development portal.
+
+  run_agent.py --build BUILD_DIR [--seconds N] [--cdel S] [--sdel S] [--keep]
+
+Makes the certificates (once, in BUILD_DIR/main-job/certs), starts the portal
+on 127.0.0.1, prepares a router root (certificates, configuration, stand-ins
+for route, ubus, databoard and the network script), runs the agent in the
+foreground and shows its output and the portal's log of requests. Ends on
+Ctrl-C, or after N seconds with --seconds; then stops the agent with SIGTERM.
+The portal's control port is printed, for devportal/portalctl.py.
+"""
+
+import argparse
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+SOURCE = HERE.parent
+CODE = "A1B2C3D4E5F6"
+LAN_ROUTE = ("Kernel IP routing table\n"
+             "Destination     Gateway         Genmask         Flags Metric Ref    Use Iface\n"
+             "192.168.1.0     0.0.0.0         255.255.255.0   U     0      0        0 br-lan\n")
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--seconds", type=float, default=0, help="bounded run (0: until Ctrl-C)")
+    ap.add_argument("--cdel", type=int, default=5)
+    ap.add_argument("--sdel", type=int, default=30)
+    ap.add_argument("--keep", action="store_true", help="keep the router root folder")
+    args = ap.parse_args()
+
+    build = Path(args.build).resolve()
+    os.environ["RT_BUILD"] = str(build)
+    os.environ["RT_SOURCE"] = str(SOURCE)
+    sys.path.insert(0, str(SOURCE / "testing"))
+    import routerroot  # noqa: E402
+
+    work = build / "main-job"
+    certs = work / "certs"
+    work.mkdir(parents=True, exist_ok=True)
+    if not (certs / "client.pem").exists():
+        subprocess.run(["sh", str(HERE / "make-certs.sh"), str(certs), CODE], check=True)
+
+    ready = work / "portal.ready"
+    ready.unlink(missing_ok=True)
+    portal = subprocess.Popen([sys.executable, str(HERE / "portal.py"), "--certs", str(certs),
+                               "--cdel", str(args.cdel), "--sdel", str(args.sdel),
+                               "--ready-file", str(ready), "--records", str(work / "requests.jsonl")])
+    deadline = time.monotonic() + 15
+    while not ready.exists():
+        if portal.poll() is not None or time.monotonic() > deadline:
+            print("run-main: the portal did not start", file=sys.stderr)
+            portal.kill()
+            return 1
+        time.sleep(0.05)
+    port, control = ready.read_text().split()
+    print(f"run-main: portal https://127.0.0.1:{port}/hbs, control port {control} "
+          f"(python3 devportal/portalctl.py {control} queue fwversion)", flush=True)
+
+    base = Path(tempfile.mkdtemp(prefix="root-", dir=work))
+    root = routerroot.RouterRoot(base)
+    stop = {"now": False}
+
+    def on_signal(signum, frame):
+        stop["now"] = True
+
+    signal.signal(signal.SIGINT, on_signal)
+    signal.signal(signal.SIGTERM, on_signal)
+    rc = 0
+    try:
+        for name in ("ca.pem", "client.pem", "client.key"):
+            root.install(certs / name, f"/etc/telvsdk/{name}", 0o600)
+        root.standin("/usr/sbin/uci", name="uci")
+        root.standin("/usr/bin/logger")
+        root.standin("/usr/sbin/route", stdout=LAN_ROUTE)
+        root.standin("/usr/bin/ubus")
+        root.standin("/usr/sbin/databoard", stdout="0\n")
+        root.standin("/usr/bin/get_push_network.sh", stdout="192.168.1.0 255.255.255.0")
+        root.uci_set("network.lan.netmask", "255.255.255.0")
+        root.write("/etc/telvsdk/telvsdk.cnf", "".join(f"{k} {v}\n" for k, v in {
+            "TELVSDK_CFG_CA": "/etc/telvsdk/ca.pem",
+            "TELVSDK_CFG_SSLCERT": "/etc/telvsdk/client.pem",
+            "TELVSDK_CFG_SSLKEY": "/etc/telvsdk/client.key",
+            "TELVSDK_CFG_HBS_CONNECTION": f"https://127.0.0.1:{port}/hbs",
+            "TELVSDK_CFG_ACTIVATION_CODE": CODE,
+            "TELVSDK_VPN_LOCAL_MGM_PORT": "7505",
+            "action": "1",
+        }.items()))
+        agent = root.start([str(routerroot.binary("telvsdkd"))], merge_stderr=True,
+                           env={"TERM": os.environ.get("TERM", "dumb")})
+        shown = 0
+        end = time.monotonic() + args.seconds if args.seconds > 0 else None
+        while agent.running() and not stop["now"] and (end is None or time.monotonic() < end):
+            out = agent.stdout
+            if len(out) > shown:
+                sys.stdout.write(out[shown:])
+                sys.stdout.flush()
+                shown = len(out)
+            time.sleep(0.2)
+        if agent.running():
+            agent.signal(signal.SIGTERM)
+        try:
+            rc = agent.wait(15)
+        except subprocess.TimeoutExpired:
+            rc = agent.stop(signal.SIGKILL)
+        sys.stdout.write(agent.stdout[shown:])
+        log = root.read("/var/log/telvsdk.log") if root.exists("/var/log/telvsdk.log") else ""
+        print(f"\nrun-main: telvsdkd ended with status {rc}; last lines of its log:")
+        print("".join(log.splitlines(True)[-12:]), end="")
+        print(f"run-main: requests seen by the portal: {work / 'requests.jsonl'}")
+    finally:
+        root.close()
+        portal.terminate()
+        try:
+            portal.wait(5)
+        except subprocess.TimeoutExpired:
+            portal.kill()
+        if not args.keep:
+            subprocess.run(["rm", "-rf", str(base)], check=False)
+    return 0 if rc == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
