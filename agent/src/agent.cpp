@@ -193,7 +193,8 @@ int agent_main() {
                 agent_log(LOG_ERROR,
                           "Error in getting certificate via scep! Request could only be sent once or "
                           "check the 'reactivation' box in the web portal.");
-                sh("echo 3 > /tmp/code_status");
+                // A failed getca or openssl step has written its own status (1, 2).
+                if (scep_code_status_written() == 0) sh("echo 3 > /tmp/code_status");
                 std::puts("Error in getting certificate. Check the logs.");
                 st.running = 0;
                 agent_cleanup();
