@@ -92,7 +92,7 @@ constexpr long kMaxSteps = 5000;
 
 }  // namespace
 
-TEST(OutOfMemory, ReadFailsCleanlyAtEveryAllocation) {
+TEST(RsmOutOfMemory, ReadFailsCleanlyAtEveryAllocation) {
     // Once outside the count: the scanner's one-time set-up.
     ASSERT_FALSE(rsmtest::text_of(rsmtest::parse(kText).get()).empty());
     long n = 0;
@@ -127,7 +127,7 @@ TEST(OutOfMemory, ReadFailsCleanlyAtEveryAllocation) {
     EXPECT_LT(n, kMaxSteps);
 }
 
-TEST(OutOfMemory, FailedInsertsAndSetsChangeNothing) {
+TEST(RsmOutOfMemory, FailedInsertsAndSetsChangeNothing) {
     for (long n = 0; n < kMaxSteps; ++n) {
         rsmtest::Store s = rsmtest::parse(kText);
         const std::string before = rsmtest::text_of(s.get());
@@ -158,7 +158,7 @@ TEST(OutOfMemory, FailedInsertsAndSetsChangeNothing) {
     }
 }
 
-TEST(OutOfMemory, AllocatorsReturnNullAndLeaveNothing) {
+TEST(RsmOutOfMemory, AllocatorsReturnNullAndLeaveNothing) {
     for (long n = 0; n < 20; ++n) {
         long leaked = 0;
         rsm_t *s = nullptr;

@@ -50,7 +50,7 @@ int parse_rc(const std::string &text) {
 
 }  // namespace
 
-TEST(ParseStructure, EmptyAndCommentOnlyFilesGiveOnlyTheBuiltInSection) {
+TEST(RsmParseStructure, EmptyAndCommentOnlyFilesGiveOnlyTheBuiltInSection) {
     for (const char *text : {"", "\n\n", "# only a comment\n", "; semicolon comment\n  \t\n",
                              "# no line break at the end"}) {
         int rc = 1000;
@@ -61,7 +61,7 @@ TEST(ParseStructure, EmptyAndCommentOnlyFilesGiveOnlyTheBuiltInSection) {
     }
 }
 
-TEST(ParseStructure, ValuesBeforeTheFirstHeaderGoToTheBuiltInSection) {
+TEST(RsmParseStructure, ValuesBeforeTheFirstHeaderGoToTheBuiltInSection) {
     int rc = 1000;
     Store s = parse("a = 1\n[s]\na = 2\nb = 3\n[t]\n", &rc);
     ASSERT_EQ(rc, 0);
@@ -75,7 +75,7 @@ TEST(ParseStructure, ValuesBeforeTheFirstHeaderGoToTheBuiltInSection) {
     EXPECT_EQ(rsm_section_get_values_count(s.get(), "t"), 0);
 }
 
-TEST(ParseStructure, ValuesKeepFileOrder) {
+TEST(RsmParseStructure, ValuesKeepFileOrder) {
     Store s = parse("[s]\nz = 1\na = 2\nm = 3\n");
     const char *name = nullptr;
     ASSERT_NE(rsm_value_get_by_position(s.get(), "s", 1, &name, nullptr), nullptr);
@@ -86,7 +86,7 @@ TEST(ParseStructure, ValuesKeepFileOrder) {
     EXPECT_STREQ(name, "m");
 }
 
-TEST(ParseStructure, DuplicatesFailTheRead) {
+TEST(RsmParseStructure, DuplicatesFailTheRead) {
     EXPECT_EQ(parse_rc("[s]\n[s]\n"), RSM_ERR_FILE_PARSE);
     EXPECT_EQ(parse_rc("[s]\nk = 1\nk = 2\n"), RSM_ERR_FILE_PARSE);
     EXPECT_EQ(parse_rc("k = 1\nk = \"x\"\n"), RSM_ERR_FILE_PARSE);
@@ -95,7 +95,7 @@ TEST(ParseStructure, DuplicatesFailTheRead) {
     EXPECT_EQ(parse_rc("[s]\n[S]\nk = 1\nK = 2\n"), 0);
 }
 
-TEST(ParseStructure, HeaderNeedNotStandAloneOnItsLine) {
+TEST(RsmParseStructure, HeaderNeedNotStandAloneOnItsLine) {
     int rc = 1000;
     Store s = parse("  [s] a = 1\n[t][u] b = 2\n", &rc);
     ASSERT_EQ(rc, 0);
@@ -104,7 +104,7 @@ TEST(ParseStructure, HeaderNeedNotStandAloneOnItsLine) {
     EXPECT_EQ(integer_value(s.get(), "u", "b"), 2);
 }
 
-TEST(ParseStructure, SectionNamesFollowTheKeyRule) {
+TEST(RsmParseStructure, SectionNamesFollowTheKeyRule) {
     int rc = 1000;
     Store s = parse("[ppp net]\nx = 1\n[port[2]mode]\ny = 2\n", &rc);
     ASSERT_EQ(rc, 0);
@@ -112,7 +112,7 @@ TEST(ParseStructure, SectionNamesFollowTheKeyRule) {
     EXPECT_EQ(integer_value(s.get(), "port[2]mode", "y"), 2);
 }
 
-TEST(ParseStructure, MisplacedTokensFail) {
+TEST(RsmParseStructure, MisplacedTokensFail) {
     EXPECT_EQ(parse_rc("= 5\n"), RSM_ERR_FILE_PARSE);
     EXPECT_EQ(parse_rc("a\n"), RSM_ERR_FILE_PARSE);
     EXPECT_EQ(parse_rc("a =\n5\n"), RSM_ERR_FILE_PARSE);     // the value must be on the key's line
@@ -122,7 +122,7 @@ TEST(ParseStructure, MisplacedTokensFail) {
     EXPECT_EQ(parse_rc("a = 1 [s]\n"), RSM_ERR_FILE_PARSE);  // no header in the value state
 }
 
-TEST(ParseStructure, PartialStoreIsLeftAfterASyntaxError) {
+TEST(RsmParseStructure, PartialStoreIsLeftAfterASyntaxError) {
     Store s(rsm_alloc());
     ASSERT_EQ(rsmtest::parse_into(s.get(), "a = 1\n[s]\nb = 2\nc = oops\nd = 4\n"),
               RSM_ERR_FILE_PARSE);
@@ -131,7 +131,7 @@ TEST(ParseStructure, PartialStoreIsLeftAfterASyntaxError) {
     EXPECT_EQ(rsm_value_get_by_name(s.get(), "s", "d", nullptr), nullptr);
 }
 
-TEST(ParseKeys, InnerBlanksAndIndicesBelongToTheKey) {
+TEST(RsmParseKeys, InnerBlanksAndIndicesBelongToTheKey) {
     int rc = 1000;
     Store s = parse(
         "ppp user = \"x y\"\n"
@@ -151,12 +151,12 @@ TEST(ParseKeys, InnerBlanksAndIndicesBelongToTheKey) {
     EXPECT_EQ(rsm_section_get_values_count(s.get(), nullptr), 6);
 }
 
-TEST(ParseKeys, BlankBeforeIndexOrSecondIndexEndsTheKey) {
+TEST(RsmParseKeys, BlankBeforeIndexOrSecondIndexEndsTheKey) {
     EXPECT_EQ(parse_rc("dns [1] = 1\n"), RSM_ERR_FILE_PARSE);
     EXPECT_EQ(parse_rc("a[1][2] = 1\n"), RSM_ERR_FILE_PARSE);
 }
 
-TEST(ParseKeys, StrayCharactersInTheKeyStateAreSkipped) {
+TEST(RsmParseKeys, StrayCharactersInTheKeyStateAreSkipped) {
     int rc = 1000;
     Store s = parse("1abc = 2\n@@ x = 3\n", &rc);
     ASSERT_EQ(rc, 0);
@@ -164,7 +164,7 @@ TEST(ParseKeys, StrayCharactersInTheKeyStateAreSkipped) {
     EXPECT_EQ(integer_value(s.get(), nullptr, "x"), 3);
 }
 
-TEST(ParseValues, IntegersAreConvertedWithBaseZero) {
+TEST(RsmParseValues, IntegersAreConvertedWithBaseZero) {
     int rc = 1000;
     Store s = parse(
         "key=5\nn = 010\nm = -7\np = +12\nz = 0\nbad = 09\nneg = -010\n"
@@ -183,11 +183,11 @@ TEST(ParseValues, IntegersAreConvertedWithBaseZero) {
     EXPECT_EQ(integer_value(s.get(), nullptr, "small"), -2147483647L - 1);
 }
 
-TEST(ParseValues, HexadecimalIsNotAnInteger) {
+TEST(RsmParseValues, HexadecimalIsNotAnInteger) {
     EXPECT_EQ(parse_rc("h = 0x10\n"), RSM_ERR_FILE_PARSE);
 }
 
-TEST(ParseValues, FloatsNeedDigitsAfterThePointAndHaveNoExponent) {
+TEST(RsmParseValues, FloatsNeedDigitsAfterThePointAndHaveNoExponent) {
     int rc = 1000;
     Store s = parse("x = 1.50\ny = -0.25\nz = +.5\nw = 10.0\n", &rc);
     ASSERT_EQ(rc, 0);
@@ -202,7 +202,7 @@ TEST(ParseValues, FloatsNeedDigitsAfterThePointAndHaveNoExponent) {
     EXPECT_EQ(parse_rc("x = 1.5.3\n"), RSM_ERR_FILE_PARSE);
 }
 
-TEST(ParseValues, BooleansAreUpperCaseOnly) {
+TEST(RsmParseValues, BooleansAreUpperCaseOnly) {
     int rc = 1000;
     Store s = parse("a = TRUE\nb = ON\nc = FALSE\nd = OFF\n", &rc);
     ASSERT_EQ(rc, 0);
@@ -216,7 +216,7 @@ TEST(ParseValues, BooleansAreUpperCaseOnly) {
     }
 }
 
-TEST(ParseValues, StringsKeepTheirTextAsItStands) {
+TEST(RsmParseValues, StringsKeepTheirTextAsItStands) {
     int rc = 1000;
     Store s = parse(
         "e = \"\"\n"
@@ -229,7 +229,7 @@ TEST(ParseValues, StringsKeepTheirTextAsItStands) {
     EXPECT_EQ(string_value(s.get(), nullptr, "q"), "a=b [c] \\t");  // no escapes
 }
 
-TEST(ParseValues, UnterminatedStringEndsAtTheLineBreak) {
+TEST(RsmParseValues, UnterminatedStringEndsAtTheLineBreak) {
     // On the last line: the value is the rest of the line.
     int rc = 1000;
     Store s = parse("a = 1\ns = \"abc\n", &rc);
@@ -240,7 +240,7 @@ TEST(ParseValues, UnterminatedStringEndsAtTheLineBreak) {
     EXPECT_EQ(parse_rc("s = \"abc\nt = 1\n"), RSM_ERR_FILE_PARSE);
 }
 
-TEST(ParseValues, CommentsInTheValueState) {
+TEST(RsmParseValues, CommentsInTheValueState) {
     int rc = 1000;
     Store s = parse("k = 5 # note\nj = \"x\" ; note\nb = ON#x\n", &rc);
     ASSERT_EQ(rc, 0);
@@ -251,7 +251,7 @@ TEST(ParseValues, CommentsInTheValueState) {
     EXPECT_EQ(parse_rc("k = ; note\n"), RSM_ERR_FILE_PARSE);
 }
 
-TEST(ParseValues, StrayCharactersInTheValueStateAreSkipped) {
+TEST(RsmParseValues, StrayCharactersInTheValueStateAreSkipped) {
     int rc = 1000;
     Store s = parse("k = : 5\nl = = 6\nm = - 7\nn = [8]\n", &rc);
     ASSERT_EQ(rc, 0);
@@ -261,11 +261,11 @@ TEST(ParseValues, StrayCharactersInTheValueStateAreSkipped) {
     EXPECT_EQ(integer_value(s.get(), nullptr, "n"), 8);
 }
 
-TEST(ParseValues, UnquotedWordsFail) {
+TEST(RsmParseValues, UnquotedWordsFail) {
     EXPECT_EQ(parse_rc("apn = internet\n"), RSM_ERR_FILE_PARSE);
 }
 
-TEST(ParseValues, CarriageReturnsAreSkipped) {
+TEST(RsmParseValues, CarriageReturnsAreSkipped) {
     int rc = 1000;
     Store s = parse("[s]\r\na = 1\r\nb = \"x\"\r\n", &rc);
     ASSERT_EQ(rc, 0);
@@ -273,7 +273,7 @@ TEST(ParseValues, CarriageReturnsAreSkipped) {
     EXPECT_EQ(string_value(s.get(), "s", "b"), "x");
 }
 
-TEST(ParseLimits, ManyValuesInOneSectionParse) {
+TEST(RsmParseLimits, ManyValuesInOneSectionParse) {
     // Far more values than a parser stack of 10000 entries would hold if
     // every value stayed on it until the section ended.
     constexpr int kValues = 30000;
@@ -292,7 +292,7 @@ TEST(ParseLimits, ManyValuesInOneSectionParse) {
     EXPECT_EQ(integer_value(s.get(), "s", "v12345"), 12345);
 }
 
-TEST(ParseLimits, LongTokensGrowTheBuffer) {
+TEST(RsmParseLimits, LongTokensGrowTheBuffer) {
     std::string big(100000, 'x');
     std::string text = "k = \"" + big + "\"\n" + std::string(50000, 'a') + " = 7\n";
     int rc = 1000;
@@ -302,7 +302,7 @@ TEST(ParseLimits, LongTokensGrowTheBuffer) {
     EXPECT_EQ(integer_value(s.get(), nullptr, std::string(50000, 'a').c_str()), 7);
 }
 
-TEST(ParseSource, PipeWithLongTokensReads) {
+TEST(RsmParseSource, PipeWithLongTokensReads) {
     // A pipe reports no size, so the scanner starts with its smallest buffer
     // and has to grow it for the long string.
     int fds[2];
@@ -327,7 +327,7 @@ TEST(ParseSource, PipeWithLongTokensReads) {
     EXPECT_EQ(integer_value(s.get(), "s", "n"), 3);
 }
 
-TEST(ParseSource, ReadStartsInTheKeyStateAfterAReadThatEndedInAValue) {
+TEST(RsmParseSource, ReadStartsInTheKeyStateAfterAReadThatEndedInAValue) {
     Store first = parse("a = 1");  // no line break: the scanner stays in the value state
     ASSERT_EQ(integer_value(first.get(), nullptr, "a"), 1);
     int rc = 1000;
@@ -339,7 +339,7 @@ TEST(ParseSource, ReadStartsInTheKeyStateAfterAReadThatEndedInAValue) {
     EXPECT_EQ(parse_rc("d = 4\n"), 0);
 }
 
-TEST(ParseSource, UnreadableFilesAreReadErrors) {
+TEST(RsmParseSource, UnreadableFilesAreReadErrors) {
     Store s(rsm_alloc());
     // A stream without a descriptor cannot be examined.
     char text[] = "a = 1\n";
@@ -365,7 +365,7 @@ TEST(ParseSource, UnreadableFilesAreReadErrors) {
     EXPECT_EQ(integer_value(s.get(), nullptr, "b"), 2);
 }
 
-TEST(ParseSource, RsmReadOpensReadsAndCloses) {
+TEST(RsmParseSource, RsmReadOpensReadsAndCloses) {
     char dir[] = "/proc/self/fd";  // a directory: opens, but cannot be read
     EXPECT_EQ(rsm_read(dir), nullptr);
     EXPECT_EQ(rsm_read("/nonexistent/rsm.conf"), nullptr);
@@ -388,7 +388,7 @@ TEST(ParseSource, RsmReadOpensReadsAndCloses) {
     close(fd);
 }
 
-TEST(ParseSource, InitFromFileEmptiesAStoreWithSections) {
+TEST(RsmParseSource, InitFromFileEmptiesAStoreWithSections) {
     Store s = parse("a = 1\n[s]\nb = 2\n");
     ASSERT_EQ(rsm_get_sections_count(s.get()), 2);
     ASSERT_EQ(rsmtest::parse_into(s.get(), "[t]\nc = 3\n"), 0);
@@ -399,7 +399,7 @@ TEST(ParseSource, InitFromFileEmptiesAStoreWithSections) {
     EXPECT_EQ(rsm_section_get_name_by_position(s.get(), 1), nullptr);
 }
 
-TEST(ParseSource, InitFromFileKeepsValuesOfAStoreWithOnlyTheBuiltInSection) {
+TEST(RsmParseSource, InitFromFileKeepsValuesOfAStoreWithOnlyTheBuiltInSection) {
     Store s(rsm_alloc());
     int one = 1;
     ASSERT_EQ(rsm_value_insert(s.get(), nullptr, "a", RSM_TYPE_INTEGER, &one), 0);
@@ -412,7 +412,7 @@ TEST(ParseSource, InitFromFileKeepsValuesOfAStoreWithOnlyTheBuiltInSection) {
     EXPECT_EQ(rsmtest::parse_into(t.get(), "a = 2\n"), RSM_ERR_FILE_PARSE);
 }
 
-TEST(ParseFile, ParseFileReportsItsCodes) {
+TEST(RsmParseFile, ParseFileReportsItsCodes) {
     Store s(rsm_alloc());
     rsmtest::File ok = rsmtest::memory_file("a = 1\n");
     EXPECT_EQ(yy_parse_file(s.get(), ok.get(), 0), 0);
@@ -427,7 +427,7 @@ TEST(ParseFile, ParseFileReportsItsCodes) {
 }
 
 // The scanner on its own, fed from a string.
-TEST(Scanner, TokensAndSemanticValues) {
+TEST(RsmScanner, TokensAndSemanticValues) {
     struct yy_buffer_state *b = yy__scan_string("\n[sec] k v = \"s\" # c\nn = -010 1.5 TRUE\nm = OFF : word\n");
     ASSERT_NE(b, nullptr);
     int expect[] = {263, 261, 264, 261, 262, 258, 261, 262, 259, 260, 257, 261, 262, 257, 261, 0};

@@ -19,7 +19,7 @@ int integer_at(const rsm_t *s, const char *sec, const char *name) {
 
 }  // namespace
 
-TEST(Store, NewStoreHoldsOnlyTheBuiltInSection) {
+TEST(RsmStore, NewStoreHoldsOnlyTheBuiltInSection) {
     Store s(rsm_alloc());
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(rsm_get_sections_count(s.get()), 1);
@@ -29,7 +29,7 @@ TEST(Store, NewStoreHoldsOnlyTheBuiltInSection) {
     EXPECT_EQ(rsm_section_get_values_count(s.get(), nullptr), 0);
 }
 
-TEST(Store, SectionInsertAndRemove) {
+TEST(RsmStore, SectionInsertAndRemove) {
     Store s(rsm_alloc());
     EXPECT_EQ(rsm_section_insert(s.get(), nullptr), RSM_ERR_SECTION_EXISTS);
     EXPECT_EQ(rsm_section_remove(s.get(), nullptr), RSM_ERR_SECTION_NOT_EXISTS);
@@ -56,7 +56,7 @@ TEST(Store, SectionInsertAndRemove) {
     EXPECT_EQ(rsm_section_get_values_count(s.get(), "a"), 0);
 }
 
-TEST(Store, ValueInsertCodes) {
+TEST(RsmStore, ValueInsertCodes) {
     Store s(rsm_alloc());
     int v = 5;
     EXPECT_EQ(rsm_value_insert(s.get(), "none", "k", RSM_TYPE_INTEGER, &v),
@@ -70,7 +70,7 @@ TEST(Store, ValueInsertCodes) {
     EXPECT_EQ(rsm_section_get_values_count(s.get(), "t"), RSM_ERR_SECTION_NOT_EXISTS);
 }
 
-TEST(Store, InsertCopiesNameAndPayload) {
+TEST(RsmStore, InsertCopiesNameAndPayload) {
     Store s(rsm_alloc());
     char name[] = "key";
     char text[] = "hello";
@@ -96,7 +96,7 @@ TEST(Store, InsertCopiesNameAndPayload) {
     EXPECT_DOUBLE_EQ(*dp, 2.5);
 }
 
-TEST(Store, LookupsLeaveOutTypeAloneWhenNothingIsFound) {
+TEST(RsmStore, LookupsLeaveOutTypeAloneWhenNothingIsFound) {
     Store s(rsm_alloc());
     int v = 1;
     ASSERT_EQ(rsm_value_insert(s.get(), nullptr, "k", RSM_TYPE_BOOL, &v), 0);
@@ -119,7 +119,7 @@ TEST(Store, LookupsLeaveOutTypeAloneWhenNothingIsFound) {
     EXPECT_NE(rsm_value_get_by_name(s.get(), nullptr, "k", nullptr), nullptr);
 }
 
-TEST(Store, ValueRemoveKeepsTheOrderOfTheRest) {
+TEST(RsmStore, ValueRemoveKeepsTheOrderOfTheRest) {
     Store s(rsm_alloc());
     ASSERT_EQ(rsm_section_insert(s.get(), "s"), 0);
     for (int i = 1; i <= 4; ++i) {
@@ -143,7 +143,7 @@ TEST(Store, ValueRemoveKeepsTheOrderOfTheRest) {
     EXPECT_EQ(integer_at(s.get(), "s", "k2"), 5);
 }
 
-TEST(Store, SetChangesPayloadAndType) {
+TEST(RsmStore, SetChangesPayloadAndType) {
     Store s(rsm_alloc());
     int v = 3;
     ASSERT_EQ(rsm_value_insert(s.get(), nullptr, "k", RSM_TYPE_INTEGER, &v), 0);
@@ -169,7 +169,7 @@ TEST(Store, SetChangesPayloadAndType) {
     EXPECT_EQ(rsmtest::text_of(s.get()), "k = TRUE\nz = 3\n");
 }
 
-TEST(Store, SetWithoutPayloadLeavesTheValueAsItWas) {
+TEST(RsmStore, SetWithoutPayloadLeavesTheValueAsItWas) {
     Store s(rsm_alloc());
     int v = 3;
     ASSERT_EQ(rsm_value_insert(s.get(), nullptr, "k", RSM_TYPE_INTEGER, &v), 0);
@@ -180,7 +180,7 @@ TEST(Store, SetWithoutPayloadLeavesTheValueAsItWas) {
     EXPECT_EQ(rsm_section_get_values_count(s.get(), nullptr), 1);
 }
 
-TEST(Store, UnknownTypesCarryNoPayloadAndAreNotWritten) {
+TEST(RsmStore, UnknownTypesCarryNoPayloadAndAreNotWritten) {
     Store s(rsm_alloc());
     int v = 9;
     ASSERT_EQ(rsm_value_insert(s.get(), nullptr, "odd", 7, &v), 0);
@@ -197,7 +197,7 @@ TEST(Store, UnknownTypesCarryNoPayloadAndAreNotWritten) {
     EXPECT_EQ(rsmtest::text_of(s.get()), "n = 9\n");
 }
 
-TEST(Store, PointersStayValidWhileOtherValuesComeAndGo) {
+TEST(RsmStore, PointersStayValidWhileOtherValuesComeAndGo) {
     Store s(rsm_alloc());
     ASSERT_EQ(rsm_value_insert(s.get(), nullptr, "keep", RSM_TYPE_STRING, "kept"), 0);
     ASSERT_EQ(rsm_section_insert(s.get(), "s"), 0);
@@ -224,7 +224,7 @@ TEST(Store, PointersStayValidWhileOtherValuesComeAndGo) {
     EXPECT_EQ(rsm_get_sections_count(s.get()), 2 + 2500);
 }
 
-TEST(Store, FillingLargeSectionsStaysFast) {
+TEST(RsmStore, FillingLargeSectionsStaysFast) {
     // Name look-ups are hashed: 200,000 inserts and look-ups take well under
     // a second; with a linear search they would take minutes.
     constexpr int kValues = 200000;
@@ -242,7 +242,7 @@ TEST(Store, FillingLargeSectionsStaysFast) {
     EXPECT_LT(took, std::chrono::seconds(20));
 }
 
-TEST(Store, NullStoreIsHarmless) {
+TEST(RsmStore, NullStoreIsHarmless) {
     rsm_free(nullptr);
     EXPECT_EQ(rsm_get_sections_count(nullptr), 0);
     EXPECT_EQ(rsm_section_get_name_by_position(nullptr, 1), nullptr);
@@ -252,7 +252,7 @@ TEST(Store, NullStoreIsHarmless) {
               RSM_ERR_SECTION_NOT_EXISTS);
 }
 
-TEST(Section, OperationsOnASectionOfItsOwn) {
+TEST(RsmSection, OperationsOnASectionOfItsOwn) {
     rsm_section_t *sec = section_alloc("net");
     ASSERT_NE(sec, nullptr);
     EXPECT_STREQ(section_get_name(sec), "net");
@@ -289,7 +289,7 @@ TEST(Section, OperationsOnASectionOfItsOwn) {
     section_free(nullptr);
 }
 
-TEST(Value, RecordsAreCopiedByType) {
+TEST(RsmValue, RecordsAreCopiedByType) {
     int i = -12;
     double d = 0.125;
     char text[] = "abc";
@@ -322,7 +322,7 @@ TEST(Value, RecordsAreCopiedByType) {
     value_free(nullptr);
 }
 
-TEST(Errors, TableHasSevenCodesWithNamesAndMessages) {
+TEST(RsmErrors, TableHasSevenCodesWithNamesAndMessages) {
     struct Row {
         int code;
         const char *name;

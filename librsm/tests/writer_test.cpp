@@ -39,7 +39,7 @@ std::string address_of(const rsm_t *s) {
 
 }  // namespace
 
-TEST(TextWriter, WritesEveryTypeInListOrder) {
+TEST(RsmTextWriter, WritesEveryTypeInListOrder) {
     Store s = sample();
     EXPECT_EQ(text_of(s.get()),
               "a = 1\n"
@@ -53,12 +53,12 @@ TEST(TextWriter, WritesEveryTypeInListOrder) {
               "[empty]\n");
 }
 
-TEST(TextWriter, EmptyStoreWritesNothing) {
+TEST(RsmTextWriter, EmptyStoreWritesNothing) {
     Store s(rsm_alloc());
     EXPECT_EQ(text_of(s.get()), "");
 }
 
-TEST(TextWriter, FloatsUseShortestGeneralForm) {
+TEST(RsmTextWriter, FloatsUseShortestGeneralForm) {
     Store s(rsm_alloc());
     double values[] = {2.0, 1000000.0, 0.1, 1.0 / 3.0, -0.0001, 123456.0};
     for (int i = 0; i < 6; ++i) {
@@ -69,7 +69,7 @@ TEST(TextWriter, FloatsUseShortestGeneralForm) {
               "f0 = 2\nf1 = 1e+06\nf2 = 0.1\nf3 = 0.333333\nf4 = -0.0001\nf5 = 123456\n");
 }
 
-TEST(XmlWriter, DumpsTheStoreWithCounts) {
+TEST(RsmXmlWriter, DumpsTheStoreWithCounts) {
     Store s = sample();
     EXPECT_EQ(xml_of(s.get()),
               "<RSM REF=\"" + address_of(s.get()) + "\" SECTIONS=\"3\">\n"
@@ -89,7 +89,7 @@ TEST(XmlWriter, DumpsTheStoreWithCounts) {
               "</RSM>\n");
 }
 
-TEST(XmlWriter, TheExampleOfTwoValues) {
+TEST(RsmXmlWriter, TheExampleOfTwoValues) {
     Store s = parse("a = 1\n[s]\nb = \"x\"\n");
     EXPECT_EQ(xml_of(s.get()),
               "<RSM REF=\"" + address_of(s.get()) + "\" SECTIONS=\"2\">\n"
@@ -102,7 +102,7 @@ TEST(XmlWriter, TheExampleOfTwoValues) {
               "</RSM>\n");
 }
 
-TEST(XmlWriter, SectionWriterOnItsOwn) {
+TEST(RsmXmlWriter, SectionWriterOnItsOwn) {
     rsm_section_t *sec = section_alloc(nullptr);
     ASSERT_NE(sec, nullptr);
     double d = 0.25;
@@ -114,7 +114,7 @@ TEST(XmlWriter, SectionWriterOnItsOwn) {
     section_free(sec);
 }
 
-TEST(RoundTrip, WrittenTextReadsBackTheSame) {
+TEST(RsmRoundTrip, WrittenTextReadsBackTheSame) {
     Store s = sample();
     std::string text = text_of(s.get());
     int rc = 1000;
@@ -128,7 +128,7 @@ TEST(RoundTrip, WrittenTextReadsBackTheSame) {
     EXPECT_EQ(*on, 1);  // any non-zero is written TRUE and reads back as 1
 }
 
-TEST(RoundTrip, ReadingNormalisesTheText) {
+TEST(RsmRoundTrip, ReadingNormalisesTheText) {
     int rc = 1000;
     Store s = parse("# comment\n  key=010 ; octal\n[ s ]\n", &rc);
     // "[ s ]": blanks around the name are skipped in the key state.
@@ -136,7 +136,7 @@ TEST(RoundTrip, ReadingNormalisesTheText) {
     EXPECT_EQ(text_of(s.get()), "key = 8\n[s]\n");
 }
 
-TEST(RoundTrip, WholeFloatReadsBackAsInteger) {
+TEST(RsmRoundTrip, WholeFloatReadsBackAsInteger) {
     Store s(rsm_alloc());
     double two = 2.0;
     ASSERT_EQ(rsm_value_insert(s.get(), nullptr, "f", RSM_TYPE_FLOAT, &two), 0);
@@ -151,7 +151,7 @@ TEST(RoundTrip, WholeFloatReadsBackAsInteger) {
     EXPECT_EQ(*p, 2);
 }
 
-TEST(RoundTrip, WhatDoesNotReadBack) {
+TEST(RsmRoundTrip, WhatDoesNotReadBack) {
     struct Case {
         const char *what;
         int type;
