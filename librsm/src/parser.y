@@ -16,6 +16,7 @@
 
 #include "rsm_parser.h"
 #include "parse_state.h"
+#include "store_impl.h"
 }
 
 %code {
@@ -24,6 +25,7 @@ namespace {
 // State of the read in progress (one at a time in the process).
 rsm_t *handle = nullptr;
 char *section_name = nullptr;  // owned; nullptr: the built-in section
+rsm_section_t *section = nullptr;  // the section section_name names
 int rc = 0;                    // result of the last insert
 
 // Syntax errors end the read; nothing is printed.
@@ -35,19 +37,27 @@ bool begin_section(void *name) {
     std::free(section_name);
     section_name = static_cast<char *>(name);
     rc = rsm_section_insert(handle, section_name);
+    section = rc >= 0 ? rsmlib::find_section(handle, section_name) : nullptr;
     return rc >= 0;
 }
 
-// Assignment read: stores a copy of the value, frees both blocks.
+// Assignment read: the current section takes over both blocks (they are
+// fresh copies of the text already); freed here when it refuses them.
 bool store_value(void *key, int type, void *value) {
     if (key == nullptr || value == nullptr) {
         std::free(key);
         std::free(value);
         return false;
     }
-    rc = rsm_value_insert(handle, section_name, static_cast<const char *>(key), type, value);
-    std::free(key);
-    std::free(value);
+    if (section == nullptr) {
+        rc = RSM_ERR_SECTION_NOT_EXISTS;
+    } else {
+        rc = rsmlib::adopt_value(section, static_cast<char *>(key), type, value);
+    }
+    if (rc < 0) {
+        std::free(key);
+        std::free(value);
+    }
     return rc >= 0;
 }
 
@@ -124,6 +134,7 @@ RSM_API int yy_parse_file(rsm_t *store, FILE *file, int flags) {
     if (buffer == nullptr) return RSM_ERR_MALLOC;
 
     handle = store;
+    section = rsmlib::find_section(store, nullptr);
     rc = 0;
     yy_nerrs = 0;  // errors of this read only
     int result;
@@ -135,6 +146,7 @@ RSM_API int yy_parse_file(rsm_t *store, FILE *file, int flags) {
     }
     std::free(section_name);
     section_name = nullptr;
+    section = nullptr;
     handle = nullptr;
     yy_stop_lex(buffer);
 

@@ -66,7 +66,42 @@ rsm_value_t *value_at(const rsm_section_t *section, int position) {
     return section->values[static_cast<std::size_t>(position) - 1];
 }
 
+// Appends a record the section owns from now on (freed on failure).
+int append_record(rsm_section_t *section, rsm_value_t *record) {
+    try {
+        section->values.push_back(record);
+    } catch (...) {
+        return RSM_ERR_MALLOC;
+    }
+    try {
+        section->index.emplace(std::string_view(record->name), record);
+    } catch (...) {
+        section->values.pop_back();
+        return RSM_ERR_MALLOC;
+    }
+    return RSM_OK;
+}
+
 }  // namespace
+
+namespace rsmlib {
+
+int adopt_value(rsm_section_t *section, char *name, int type, void *payload) noexcept {
+    if (section == nullptr || name == nullptr) return RSM_ERR_MALLOC;
+    if (find_value(section, name) != nullptr) return RSM_ERR_VALUE_EXISTS;
+    auto *record = static_cast<rsm_value_t *>(std::malloc(sizeof(rsm_value_t)));
+    if (record == nullptr) return RSM_ERR_MALLOC;
+    *record = rsm_value_t{name, type, known_type(type) ? payload : nullptr};
+    int rc = append_record(section, record);
+    if (rc != RSM_OK) {
+        std::free(record);
+        return rc;
+    }
+    if (!known_type(type)) std::free(payload);
+    return RSM_OK;
+}
+
+}  // namespace rsmlib
 
 extern "C" {
 
@@ -124,20 +159,9 @@ RSM_API int section_add_value(rsm_section_t *section, const char *name, int type
     rsm_value_t given{const_cast<char *>(name), type, const_cast<void *>(payload)};
     rsm_value_t *copy = value_alloc(&given);
     if (copy == nullptr) return RSM_ERR_MALLOC;
-    try {
-        section->values.push_back(copy);
-    } catch (...) {
-        value_free(copy);
-        return RSM_ERR_MALLOC;
-    }
-    try {
-        section->index.emplace(std::string_view(copy->name), copy);
-    } catch (...) {
-        section->values.pop_back();
-        value_free(copy);
-        return RSM_ERR_MALLOC;
-    }
-    return RSM_OK;
+    int rc = append_record(section, copy);
+    if (rc != RSM_OK) value_free(copy);
+    return rc;
 }
 
 RSM_API int section_remove_value(rsm_section_t *section, const char *name) {

@@ -35,6 +35,12 @@ inline bool known_type(int type) {
     return type >= RSM_TYPE_BOOL && type <= RSM_TYPE_FLOAT;
 }
 
+// Appends a value whose name and payload are malloc'd blocks the section
+// takes over on success (0); on failure (RSM_ERR_VALUE_EXISTS,
+// RSM_ERR_MALLOC) the caller keeps them. Used by the parser, which has fresh
+// copies already.
+int adopt_value(rsm_section_t *section, char *name, int type, void *payload) noexcept;
+
 // Finds a section by name (nullptr addresses the built-in one).
 rsm_section_t *find_section(const rsm_t *store, const char *name) noexcept;
 
