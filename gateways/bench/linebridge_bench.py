@@ -1,0 +1,187 @@
+#!/usr/bin/python3
+"""Round-trip latency and throughput of linebridge in server mode between a
+pseudo-terminal and a TCP client on 127.0.0.1, next to socat and ser2net
+configured the same way (raw, 115200 8N1, one client).
+
+Run from the source tree after a build, as root (it uses a router root):
+    RT_BUILD=build/gw PYTHONPATH=testing python3 gateways/bench/linebridge_bench.py
+Needs the socat and ser2net packages. Prints one line per peer and metric.
+"""
+
+import os
+import pty
+import select
+import shutil
+import socket
+import statistics
+import sys
+import time
+import tty
+
+from routerroot import RouterRoot, binary
+
+ROUNDS = 1000
+
+
+def wait_port(port, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            s = socket.create_connection(("127.0.0.1", port), timeout=1)
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            return s
+        except OSError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.05)
+
+
+def read_n(fd_or_sock, n, timeout=5.0):
+    data = b""
+    deadline = time.monotonic() + timeout
+    is_sock = isinstance(fd_or_sock, socket.socket)
+    while len(data) < n:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise TimeoutError(f"{len(data)} of {n}")
+        r, _, _ = select.select([fd_or_sock], [], [], left)
+        if r:
+            chunk = fd_or_sock.recv(n - len(data)) if is_sock else os.read(fd_or_sock, n - len(data))
+            if not chunk:
+                raise ConnectionError("closed")
+            data += chunk
+    return data
+
+
+def settle(master, sock):
+    """Waits until bytes pass both ways (the peer has configured the tty and accepted)."""
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        sock.sendall(b"s")
+        r, _, _ = select.select([master], [], [], 0.3)
+        if r:
+            os.read(master, 4096)
+            os.write(master, b"t")
+            try:
+                read_n(sock, 1, 2)
+                time.sleep(0.2)
+                for fd in (master,):
+                    while select.select([fd], [], [], 0.05)[0]:
+                        os.read(fd, 4096)
+                return
+            except TimeoutError:
+                pass
+    raise TimeoutError("peer never passed bytes")
+
+
+def round_trips(master, sock, size):
+    payload = bytes((i * 7) & 0xFF for i in range(size))
+    times = []
+    for _ in range(ROUNDS):
+        t0 = time.perf_counter()
+        sock.sendall(payload)
+        got = read_n(master, size)
+        os.write(master, got)
+        back = read_n(sock, size)
+        times.append(time.perf_counter() - t0)
+        assert back == payload
+    times.sort()
+    return statistics.median(times) * 1e6, times[int(len(times) * 0.99) - 1] * 1e6
+
+
+def throughput(master, sock, total=1 << 20):
+    chunk = bytes(range(256)) * 16
+    sent = received = 0
+    t0 = time.perf_counter()
+    sock.setblocking(False)
+    while received < total:
+        w = [sock] if sent < total else []
+        r, wr, _ = select.select([master], w, [], 5)
+        if not r and not wr:
+            raise TimeoutError(f"throughput stalled at {received}")
+        if wr:
+            try:
+                sent += sock.send(chunk[: min(len(chunk), total - sent)])
+            except BlockingIOError:
+                pass
+        if r:
+            received += len(os.read(master, 65536))
+    sock.setblocking(True)
+    return total / (time.perf_counter() - t0) / 1e6
+
+
+def measure(name, master, port):
+    sock = wait_port(port)
+    settle(master, sock)
+    m1, p1 = round_trips(master, sock, 1)
+    m256, p256 = round_trips(master, sock, 256)
+    mbps = throughput(master, sock)
+    sock.close()
+    print(f"{name:10s} 1 byte: median {m1:7.1f} us  p99 {p1:7.1f} us | "
+          f"256 bytes: median {m256:7.1f} us  p99 {p256:7.1f} us | tcp->tty {mbps:6.2f} MB/s", flush=True)
+    return m1, m256
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def new_pty():
+    master, slave = pty.openpty()
+    tty.setraw(master)
+    return master, slave, os.ttyname(slave)
+
+
+def main():
+    base = "/var/tmp/linebridge-bench"
+    shutil.rmtree(base, ignore_errors=True)
+    root = RouterRoot(base)
+    results = {}
+    try:
+        master, slave, path = new_pty()
+        port = free_port()
+        root.write("/etc/linebridge.conf", f"tty={path}\nmode=1\nport={port}\nspeed=115200\n"
+                   "databits=8\nparity=n\nstopbits=1\nrtscts=false\nxonxoff=false\n")
+        # Its debug lines go where the caller sends them; here, as usual, nowhere.
+        p = root.start(["/bin/sh", "-c", f"exec {binary('linebridge')} -c /etc/linebridge.conf >/dev/null"])
+        results["linebridge"] = measure("linebridge", master, port)
+        p.stop()
+        os.close(master), os.close(slave)
+
+        if shutil.which("socat"):
+            master, slave, path = new_pty()
+            port = free_port()
+            p = root.start(["socat", f"TCP-LISTEN:{port},bind=127.0.0.1,reuseaddr,nodelay",
+                            f"FILE:{path},raw,echo=0,b115200,cs8,parenb=0,cstopb=0,crtscts=0,ixon=0"])
+            results["socat"] = measure("socat", master, port)
+            p.stop()
+            os.close(master), os.close(slave)
+
+        if shutil.which("ser2net"):
+            master, slave, path = new_pty()
+            port = free_port()
+            root.write("/etc/ser2net-bench.yaml",
+                       "connection: &bench\n"
+                       f"  accepter: tcp,127.0.0.1,{port}\n"
+                       f"  connector: serialdev,{path},115200n81,local\n"
+                       "  options:\n    kickolduser: false\n")
+            p = root.start(["ser2net", "-n", "-d", "-c", "/etc/ser2net-bench.yaml", "-P", "/tmp/ser2net.pid"])
+            results["ser2net"] = measure("ser2net", master, port)
+            p.stop()
+            os.close(master), os.close(slave)
+    finally:
+        root.close()
+        shutil.rmtree(base, ignore_errors=True)
+    lb = results["linebridge"]
+    for peer in ("socat", "ser2net"):
+        if peer in results:
+            ok = lb[0] <= results[peer][0] and lb[1] <= results[peer][1]
+            print(f"linebridge median vs {peer}: {'<=' if ok else '>'} (1 byte {lb[0]:.1f}/{results[peer][0]:.1f} us,"
+                  f" 256 bytes {lb[1]:.1f}/{results[peer][1]:.1f} us)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
