@@ -4,6 +4,7 @@
 #include <fstream>
 #include <string>
 
+#include "cert.h"
 #include "config.h"
 #include "scep.h"
 #include "state.h"
@@ -218,6 +219,28 @@ TEST_F(ScepPrepare, MissingConfigurationIsResultOne) {
     EXPECT_FALSE(std::ifstream(cnf_ + "-new").good());
     agent_state().config.scep_cnf.reset();
     EXPECT_EQ(scep_prepare_request(kCode), 1);
+}
+
+// The certificate check reads the CommonName through the openssl pipe; a
+// file that gives no CommonName line is no certificate.
+TEST(CertCheck, NoCommonNameIsNoCertificate) {
+    LogCapture log("cert");
+    agent_config_reset();
+    std::string path = unit_temp("not-a-cert.pem");
+    std::ofstream(path) << "not a certificate\n";
+    std::string name = "unchanged";
+    EXPECT_EQ(cert_common_name(path.c_str(), &name), 20);
+    EXPECT_EQ(cert_common_name(path.c_str(), nullptr), 20);
+    EXPECT_EQ(cert_common_name(nullptr, &name), 20);
+    EXPECT_EQ(cert_common_name((path + ".missing").c_str(), &name), 20);
+    agent_state().config.ssl_cert = path;
+    EXPECT_EQ(cert_check(kCode), 21);
+    EXPECT_EQ(cert_check(nullptr), 21);
+    EXPECT_NE(log.text().find("ERROR      No Certificate '" + path + "' with CommonName '' available"),
+              std::string::npos);
+    EXPECT_EQ(log.text().find("Using certificate"), std::string::npos);
+    std::remove(path.c_str());
+    agent_config_reset();
 }
 
 }  // namespace

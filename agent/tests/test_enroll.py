@@ -160,6 +160,7 @@ def test_other_common_name_enrolls_with_numbered_ca_files(scep_root, portal, sta
 def test_getca_failure_with_verbose_and_proxy(scep_root, start_agent):
     r = scep_root
     r.scep(fail="getca")
+    r.write(CERT, "not a certificate\n")  # gives no CommonName line
     password = "s3cr$t 'pw"
     p = start_agent(r, None, **enroll_config(
         TELVSDK_CFG_HBS_CONNECTION="https://127.0.0.1:1/hbs", TELVSDK_CFG_VERBOSE=1,
@@ -181,7 +182,9 @@ def test_getca_failure_with_verbose_and_proxy(scep_root, start_agent):
     assert "openssl req" not in log
     assert "sscep: error while sending message" in r.read(SCEP_LOG)
     assert r.calls("ubus") == [UBUS_DELETE]
-    assert not r.exists(KEY) and not r.exists(CERT)
+    assert f"ERROR      No Certificate '{CERT}' with CommonName '' available" in log
+    assert "Using certificate with CommonName" not in log
+    assert not r.exists(KEY) and r.read(CERT) == "not a certificate\n"
 
 
 def test_openssl_req_failure(scep_root, start_agent):
