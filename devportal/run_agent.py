@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Runs telvsdkd in a throwaway router root against a local development portal.
 
-  run_agent.py --build BUILD_DIR [--seconds N] [--cdel S] [--sdel S] [--keep]
+  run_agent.py --build BUILD_DIR [--seconds N] [--cdel S] [--sdel S] [--keep] [--enroll]
 
 Makes the certificates (once, in BUILD_DIR/main-job/certs), starts the portal
 on 127.0.0.1, prepares a router root (certificates, configuration, stand-ins
@@ -9,9 +9,13 @@ for route, ubus, databoard and the network script), runs the agent in the
 foreground and shows its output and the portal's log of requests. Ends on
 Ctrl-C, or after N seconds with --seconds; then stops the agent with SIGTERM.
 The portal's control port is printed, for devportal/portalctl.py.
+With --enroll the router has only its activation code: no client certificate,
+which it obtains at start-up by SCEP enrollment (the sscep stand-in signs the
+request with the development CA).
 """
 
 import argparse
+import json
 import os
 import signal
 import subprocess
@@ -35,6 +39,8 @@ def main() -> int:
     ap.add_argument("--cdel", type=int, default=5)
     ap.add_argument("--sdel", type=int, default=30)
     ap.add_argument("--keep", action="store_true", help="keep the router root folder")
+    ap.add_argument("--enroll", action="store_true",
+                    help="start without a client certificate and enroll one by SCEP")
     args = ap.parse_args()
 
     build = Path(args.build).resolve()
@@ -76,8 +82,22 @@ def main() -> int:
     signal.signal(signal.SIGTERM, on_signal)
     rc = 0
     try:
-        for name in ("ca.pem", "client.pem", "client.key"):
+        for name in ("ca.pem",) if args.enroll else ("ca.pem", "client.pem", "client.key"):
             root.install(certs / name, f"/etc/telvsdk/{name}", 0o600)
+        scep = {}
+        if args.enroll:
+            root.install(certs / "ca.pem", "/etc/scepca/ca.pem", 0o644)
+            root.install(certs / "ca.key", "/etc/scepca/ca.key", 0o600)
+            root.standin("/usr/bin/sscep", name="sscep")
+            root.write("/tmp/standin/sscep.json", json.dumps(
+                {"ca_cert": "/etc/scepca/ca.pem", "ca_key": "/etc/scepca/ca.key", "code": CODE}))
+            root.write("/etc/telvsdk/scep.cnf",
+                       "[ req ]\nprompt = no\ndistinguished_name = dn\nattributes = attrs\n"
+                       "[ dn ]\nCN = UNSET0000000\n[ attrs ]\nchallengePassword = unset\n")
+            scep = {"TELVSDK_CFG_SCEP_SERVER_URL": "http://127.0.0.1/scep",
+                    "TELVSDK_CFG_SCEP_CA": "/etc/telvsdk/scep-ca.pem",
+                    "TELVSDK_CFG_SCEP_CNF": "/etc/telvsdk/scep.cnf",
+                    "TELVSDK_CFG_SCEP_REQ": "/etc/telvsdk/client.csr"}
         root.standin("/usr/sbin/uci", name="uci")
         root.standin("/usr/bin/logger")
         root.standin("/usr/sbin/route", stdout=LAN_ROUTE)
@@ -93,6 +113,7 @@ def main() -> int:
             "TELVSDK_CFG_ACTIVATION_CODE": CODE,
             "TELVSDK_VPN_LOCAL_MGM_PORT": "7505",
             "action": "1",
+            **scep,
         }.items()))
         agent = root.start([str(routerroot.binary("telvsdkd"))], merge_stderr=True,
                            env={"TERM": os.environ.get("TERM", "dumb")})
