@@ -309,6 +309,6 @@ def test_live_line_through_a_terminal(vpn_agent):
     assert rx.strip().isdigit() and int(rx) > 0 and rx[-1] != " "
     # the remaining time follows; the frm-update field (columns 110 to 113) is
     # blanked each second, over the start of that text, until the next count
-    assert re.match(r" \(t(ime|    )ut: *\d+\)", status[107:]), status[107:]
+    assert re.match(r" \(t(imeo|    )ut: *\d+\)", status[107:]), status[107:]
     # nothing else was written on the lines below
     assert all(not screen.line(k).strip() for k in screen.rows if k > rows[-1] + 1)
