@@ -37,3 +37,13 @@ def test_unknown_option_exits_1_without_a_pid_file(gw, program):
     res = gw.r.run([str(binary(program)), "-x"], timeout=10)
     assert res.rc == 1
     assert not gw.r.exists(f"/var/run/{program}.pid")
+
+
+def test_bad_option_leaves_a_running_instances_pid_file(gw):
+    r = gw.r
+    proc = gw.start("textrelay", config("textrelay", free_port()))
+    owner = r.wait_file("/var/run/textrelay.pid", timeout=5)
+    assert r.run([str(binary("textrelay")), "-z"], timeout=10).rc == 1
+    assert r.read("/var/run/textrelay.pid") == owner
+    proc.signal(signal.SIGQUIT)
+    assert proc.wait(5) == 0
