@@ -165,6 +165,9 @@ def main() -> int:
     finally:
         if agent is not None:
             agent.stop()
+        for pid in vpn_env.openvpn_pids(root):
+            if vpn_env.alive(pid):
+                os.kill(pid, signal.SIGKILL)
         root.close()
         portal.stop()
         server.stop()

@@ -57,9 +57,26 @@ class VpnAgent:
         assert wait_until(lambda: self.status() == f"{value}\n", timeout), self.status()
 
 
+def end_agent_and_openvpn(r, procs):
+    """An agent still running gets SIGTERM (so it ends its openvpn itself); an
+    openvpn left over after that (agent killed) is killed by its process id."""
+    import os
+    for proc in procs:
+        if proc.running():
+            proc.signal(signal.SIGTERM)
+            try:
+                proc.wait(15)
+            except Exception:
+                proc.popen.kill()
+    for pid in openvpn_pids(r):
+        if alive(pid):
+            os.kill(pid, signal.SIGKILL)
+
+
 @pytest.fixture
 def vpn_agent(agent_root, portal, start_agent, vpn_server, vpn_keys):
     """factory(**config, argv_prefix=None) -> VpnAgent once the heartbeat is up."""
+    procs = []
 
     def start(servers=None, argv_prefix=None, **config):
         r = agent_root
@@ -79,11 +96,15 @@ def vpn_agent(agent_root, portal, start_agent, vpn_server, vpn_keys):
             proc = r.start(argv_prefix + [str(routerroot.binary("telvsdkd"))])
         else:
             proc = start_agent(r, portal, **values)
+        procs.append(proc)
         r.wait_file("/tmp/hbs_status", 15, content="2")
         wait_log(r, "vpn server 1", 10)
         return VpnAgent(r, portal, proc, mgmt)
 
-    return start
+    try:
+        yield start
+    finally:
+        end_agent_and_openvpn(agent_root, procs)
 
 
 def openvpn_argv(r):
