@@ -11,7 +11,10 @@
 #include <cstring>
 #include <fstream>
 #include <thread>
+#include <tuple>
+#include <unistd.h>
 
+#include "console.h"
 #include "state.h"
 #include "test_util.h"
 #include "vpn.h"
@@ -226,6 +229,83 @@ TEST_F(VpnLifecycle, ProxyCredentialsAreWrittenPrivatelyAndRemovedAtTheEnd) {
     EXPECT_EQ(log_.text().find("s3cret"), std::string::npos);
     vpn_stop();
     EXPECT_NE(stat("/tmp/proxy auth", &sb), 0);
+}
+
+TEST_F(VpnLifecycle, StatusLineTextAndStateFile) {
+    AgentState &st = agent_state();
+    st.hbs_state = HBS_SM_RUNNING;
+    st.vpn_state = VPN_STATE_CONNECTED;
+    st.vpn_server_index = 0;
+    st.hbs_server_delay = 60;
+    st.hbs_client_delay = 30;
+    ::testing::internal::CaptureStdout();
+    console_status_line(5);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "\33[1A5       HBS_SM_RUNNING VPN_STATE_CONNECTED   #1         60              30\n"
+                   "\33[1A\33[110C    \33[1B\33[128D");
+    EXPECT_EQ(slurp("/tmp/vpn_status"), "3\n");
+    for (auto [state, file, name] : {std::tuple{4, "0\n", "VPN_STATE_IDLE"},
+                                     std::tuple{5, "0\n", "VPN_STATE_IDLE"},
+                                     std::tuple{99, "4\n", "VPN_STATE_EXITING"},
+                                     std::tuple{1, "1\n", "VPN_STATE_HOLD"},
+                                     std::tuple{2, "2\n", "VPN_STATE_CONNECTING"}}) {
+        st.vpn_state = state;
+        st.hbs_state = HBS_SM_INIT;
+        ::testing::internal::CaptureStdout();
+        console_status_line(1);
+        out = ::testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find(std::string("HBS_SM_INIT    ") + name), std::string::npos) << out;
+        EXPECT_EQ(slurp("/tmp/vpn_status"), file) << state;
+    }
+    st.vpn_state = VPN_STATE_IDLE;
+    st.hbs_state = 7;
+    ::testing::internal::CaptureStdout();
+    console_status_line(1);
+    EXPECT_NE(::testing::internal::GetCapturedStdout().find("HBS_SM_STOPPED"), std::string::npos);
+}
+
+TEST_F(VpnLifecycle, TrafficLineAndFile) {
+    std::int64_t deadline = static_cast<std::int64_t>(std::time(nullptr)) + 100;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(console_traffic_line(3, 1024, 2047, deadline), 0);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    // sent first, then received, each right-aligned in 8 columns
+    ASSERT_EQ(out.rfind("\33[1A\33[90C    2047     1024 (timeout:", 0), 0u) << out;
+    EXPECT_EQ(out.substr(out.size() - 11), ")\33[1B\33[126D");
+    int left = std::stoi(out.substr(out.find("timeout:") + 8));
+    EXPECT_GE(left, 98);
+    EXPECT_LE(left, 100);
+    EXPECT_EQ(slurp("/tmp/vpn_txrx_packet"), "1 kBytes / 1 kBytes");
+    // after the deadline the remaining time is negative
+    ::testing::internal::CaptureStdout();
+    console_traffic_line(3, 0, 0, deadline - 200);
+    out = ::testing::internal::GetCapturedStdout();
+    EXPECT_LT(std::stoi(out.substr(out.find("timeout:") + 8)), -90);
+    EXPECT_EQ(slurp("/tmp/vpn_txrx_packet"), "0 kBytes / 0 kBytes");
+}
+
+TEST_F(VpnLifecycle, DisconnectMarkerWhileIdleIsHandled) {
+    { std::ofstream("/tmp/.novra_vpn_disconn"); }
+    auto t0 = Clock::now();
+    console_poll_vpn_markers();
+    EXPECT_GE(Clock::now() - t0, 900ms);  // vpn_stop's second
+    EXPECT_NE(access("/tmp/.novra_vpn_disconn", F_OK), 0);
+    EXPECT_NE(log_.text().find("VPN        handle VPN disconnect CMD."), std::string::npos);
+    EXPECT_EQ(agent_state().vpn_state.load(), VPN_STATE_IDLE);
+}
+
+TEST_F(VpnLifecycle, BothMarkersStartThenStopInOneCall) {
+    { std::ofstream("/tmp/.novra_vpn_conn"); }
+    { std::ofstream("/tmp/.novra_vpn_disconn"); }
+    console_poll_vpn_markers();
+    EXPECT_NE(access("/tmp/.novra_vpn_conn", F_OK), 0);
+    EXPECT_NE(access("/tmp/.novra_vpn_disconn", F_OK), 0);
+    std::string log = log_.text();
+    EXPECT_NE(log.find("using vpn server #1 test-server"), std::string::npos);
+    EXPECT_NE(log.find("VPN        handle VPN disconnect CMD."), std::string::npos);
+    EXPECT_EQ(agent_state().vpn_state.load(), VPN_STATE_IDLE);
+    EXPECT_FALSE(agent_state().vpn_mgmt_thread_active.load());
+    for (pid_t p : fake_pids()) EXPECT_FALSE(alive(p));
 }
 
 }  // namespace
