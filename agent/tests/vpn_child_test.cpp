@@ -57,7 +57,7 @@ TEST(VpnChild, TerminateEndsTheWholeProcessGroup) {
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_TRUE(c.terminate(2s, 2s));
     waiter.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 4s);  // within the two bounds
     // no member of the group is left (the grandchild may take a moment to be reaped)
     bool gone = false;
     for (int i = 0; i < 40 && !gone; ++i) {
