@@ -1,0 +1,47 @@
+#!/bin/sh
+# The fuzz targets as libFuzzer binaries (clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer), each run for a bounded time on a scratch copy
+# of its seed corpus so the repository is never written. Any crash, leak,
+# sanitizer report or timeout fails the run.
+set -eu
+seconds="${RT_FUZZ_SECONDS:-10}"
+case "${1:-}" in
+    prepare)
+        for tool in clang-14 clang++-14; do
+            command -v "$tool" >/dev/null || { echo "$tool missing (scripts/packages.d/fuzz.list)" >&2; exit 1; }
+        done
+        ;;
+    run)
+        cmake --preset fuzz
+        cmake --build --preset fuzz
+        scratch="$(mktemp -d "${TMPDIR:-/tmp}/fuzz-run.XXXXXX")"
+        trap 'rm -rf "$scratch"' EXIT
+        failed=""
+        for corpus in fuzz/corpus/*/; do
+            name="$(basename "$corpus")"
+            bin="build/fuzz/fuzz/fuzz_$name"
+            if [ ! -x "$bin" ]; then
+                echo "fuzz: no binary for $name" >&2
+                failed="$failed $name"
+                continue
+            fi
+            mkdir -p "$scratch/$name/corpus" "$scratch/$name/crashes"
+            cp "$corpus"* "$scratch/$name/corpus/"
+            echo "fuzz: $name for ${seconds}s"
+            if ! "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 \
+                    -close_fd_mask=1 -print_final_stats=1 \
+                    -artifact_prefix="$scratch/$name/crashes/" \
+                    "$scratch/$name/corpus" >"$scratch/$name/log" 2>&1; then
+                tail -n 60 "$scratch/$name/log" >&2
+                ls -l "$scratch/$name/crashes" >&2
+                failed="$failed $name"
+            else
+                grep -E '^stat::number_of_executed_units' "$scratch/$name/log" || true
+            fi
+        done
+        if [ -n "$failed" ]; then
+            echo "fuzz: failed:$failed" >&2
+            exit 1
+        fi
+        ;;
+esac
