@@ -126,28 +126,36 @@ int payload_decompress(const unsigned char *bytes, std::size_t length, char **ou
     zs.avail_in = static_cast<uInt>(length);
     int rc = inflateInit2(&zs, -15);
     if (rc != Z_OK) return rc;
-    char *buf = nullptr;
+    // inflate is still offered 20 bytes at a time, but the block grows by
+    // doubling (not by 20 bytes per call) and never past the text limit: a
+    // 64 KiB reply can otherwise inflate to some 64 MiB.
+    MallocPtr<char> buf;
+    std::size_t capacity = 0;
     std::size_t produced = 0;
     do {
-        auto *grown = static_cast<char *>(std::realloc(buf, produced + 21));
-        if (!grown) {
-            std::free(buf);
-            inflateEnd(&zs);
-            return -1;
+        if (produced > kPayloadTextLimit) break;
+        if (produced + 21 > capacity) {
+            std::size_t wanted = capacity ? capacity * 2 : 256;
+            if (wanted > kPayloadTextLimit + 21) wanted = kPayloadTextLimit + 21;
+            auto *grown = static_cast<char *>(std::realloc(buf.get(), wanted));
+            if (!grown) {
+                inflateEnd(&zs);
+                return -1;
+            }
+            (void)buf.release();
+            buf.reset(grown);
+            capacity = wanted;
         }
-        buf = grown;
-        zs.next_out = reinterpret_cast<Bytef *>(buf + produced);
+        zs.next_out = reinterpret_cast<Bytef *>(buf.get() + produced);
         zs.avail_out = 20;
         rc = inflate(&zs, Z_NO_FLUSH);
         produced += 20 - zs.avail_out;
     } while (rc == Z_OK && zs.avail_out == 0);
     inflateEnd(&zs);
-    if (rc != Z_OK && rc != Z_STREAM_END) {
-        std::free(buf);
-        return rc;
-    }
-    buf[produced] = '\0';
-    *out = buf;
+    if (produced > kPayloadTextLimit) return -1;
+    if (rc != Z_OK && rc != Z_STREAM_END) return rc;
+    buf.get()[produced] = '\0';
+    *out = buf.release();
     *out_length = produced;
     return 0;
 }

@@ -69,6 +69,31 @@ TEST(PayloadCodec, BadInputGivesTheZlibErrorAndNoOutput) {
     EXPECT_EQ(out, nullptr);
 }
 
+TEST(PayloadCodec, TextsPastTheLimitAreRefusedNotInflatedWhole) {
+    // A reply of a few KiB that inflates to megabytes: refused as memory
+    // running out, with nothing handed out.
+    for (std::size_t size : {kPayloadTextLimit + 1, kPayloadTextLimit + 20, 8 * kPayloadTextLimit}) {
+        std::string bomb(size, '\0');
+        unsigned char *packed = nullptr;
+        std::size_t packed_len = 0;
+        ASSERT_EQ(payload_compress(bomb.data(), bomb.size(), &packed, &packed_len), 0);
+        MallocPtr<unsigned char> p(packed);
+        EXPECT_LT(packed_len, kReplyCapacity);
+        char *out = reinterpret_cast<char *>(0x1);
+        std::size_t len = 99;
+        EXPECT_EQ(payload_decompress(packed, packed_len, &out, &len), -1) << size;
+        EXPECT_EQ(out, nullptr);
+        EXPECT_EQ(len, 0u);
+    }
+    // Up to the limit, the whole text comes back.
+    for (std::size_t size : {kPayloadTextLimit, kPayloadTextLimit - 16, kPayloadTextLimit - 20}) {
+        std::string text(size, 'x');
+        text.front() = '[';
+        text.back() = ']';
+        EXPECT_EQ(roundtrip(text), text) << size;
+    }
+}
+
 TEST(ReplyBufferTest, TakesWhatFitsWithRoomForTheTerminator) {
     ReplyPtr b(reply_buffer_new(8));
     char data[] = "abcdefgh";

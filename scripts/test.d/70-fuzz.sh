@@ -2,9 +2,12 @@
 # The fuzz targets as libFuzzer binaries (clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer), each run for a bounded time on a scratch copy
 # of its seed corpus so the repository is never written. Any crash, leak,
-# sanitizer report or timeout fails the run.
+# sanitizer report or timeout fails the run. The mutation seed is fixed
+# (RT_FUZZ_SEED) so a run can be repeated; longer runs with other seeds are
+# for engineers (see README).
 set -eu
 seconds="${RT_FUZZ_SECONDS:-10}"
+seed="${RT_FUZZ_SEED:-20261208}"
 case "${1:-}" in
     prepare)
         for tool in clang-14 clang++-14; do
@@ -28,7 +31,7 @@ case "${1:-}" in
             mkdir -p "$scratch/$name/corpus" "$scratch/$name/crashes"
             cp "$corpus"* "$scratch/$name/corpus/"
             echo "fuzz: $name for ${seconds}s"
-            if ! "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 \
+            if ! "$bin" -seed="$seed" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 \
                     -close_fd_mask=1 -print_final_stats=1 \
                     -artifact_prefix="$scratch/$name/crashes/" \
                     "$scratch/$name/corpus" >"$scratch/$name/log" 2>&1; then
