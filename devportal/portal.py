@@ -9,8 +9,12 @@ the server certificate, see make-certs.sh). A second, plain HTTP port on
                 {"key": "fwversion"}          device identity request
                 {"cdel": N, "sdel": M}         new timing parameters
                 {"raw": "<reply text>"}        any reply text, sent as it stands
-  POST /fault   {"kind": "403"|"500"|"empty"|"slow"|"oversized"|"notiming"|"nodate"|null,
+  POST /fault   {"kind": "403"|"500"|"empty"|"slow"|"oversized"|"notiming"|"nodate"|
+                         "garbage"|"cut"|null,
                  "count": n (default: until cleared), "seconds": s (for "slow")}
+                garbage: a 200 reply of bytes that are no JSON (zero bytes included)
+                cut: the headers promise a body that ends half-way, then the
+                     connection is closed
   POST /config  {"cdel": N, "sdel": M, "skew": seconds, "servers": [...]}
   GET  /requests   every request so far (JSON list); GET /networks; POST /clear
 
@@ -53,6 +57,13 @@ def jsonrpc_reply(method: str, params: dict | None) -> str:
 def timing_reply(cdel, sdel) -> str:
     return json.dumps([{"key": "cdel", "values": [str(cdel)], "action": "param"},
                        {"key": "sdel", "values": [str(sdel)], "action": "param"}])
+
+
+# Not JSON: a stray bracket, a zero byte, bytes that are no UTF-8, control codes.
+GARBAGE = b'[{"key":"jsonrpc","val1":\x00\xff\xfe}\x1b[2J<html>\r\n' + bytes(range(1, 32)) * 4
+# A reply cut short: only this first part of a longer body is ever sent.
+CUT = b'[{"key":"jsonrpc","action":"call","val1":"[{\\"jsonrpc\\":\\"2.0\\",'
+CUT_PROMISED = 4096
 
 
 class Portal:
@@ -110,8 +121,11 @@ class Portal:
     # -- heartbeat -------------------------------------------------------
     def heartbeat(self, query: dict, body: str) -> tuple[int, bytes]:
         self.heartbeats += 1
-        f = self.take_fault({"403", "500", "empty", "slow", "oversized", "notiming"})
+        f = self.take_fault({"403", "500", "empty", "slow", "oversized", "notiming", "garbage",
+                             "cut"})
         kind = f.get("kind") if f else None
+        if kind in ("garbage", "cut"):
+            return 200, GARBAGE if kind == "garbage" else CUT
         if kind == "403":
             return 403, b"forbidden"
         if kind == "500":
@@ -203,9 +217,18 @@ class PortalHandler(BaseHTTPRequestHandler):
         if not nodate:
             self.send_header("Date", self.date_time_string())
         self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(out)))
+        cut = out is CUT
+        self.send_header("Content-Length", str(CUT_PROMISED if cut else len(out)))
         self.end_headers()
         self.wfile.write(out)
+        if cut:
+            # the peer vanishes in the middle of the transfer
+            self.wfile.flush()
+            self.close_connection = True
+            try:
+                self.connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
 
 
 class TLSServer(ThreadingHTTPServer):
@@ -291,8 +314,15 @@ def main(argv=None) -> int:
     ap.add_argument("--servers", help="JSON list of VPN server objects")
     ap.add_argument("--records", help="file receiving every request as a JSON line")
     ap.add_argument("--ready-file", help="file receiving 'PORT CONTROLPORT' once listening")
+    ap.add_argument("--bind-after", help="wait (up to 60 s) until this file exists before "
+                    "taking the HTTPS port: a portal that comes back at a chosen moment")
     ap.add_argument("--quiet", action="store_true")
     args = ap.parse_args(argv)
+    if args.bind_after:
+        import os
+        deadline = time.monotonic() + 60
+        while not os.path.exists(args.bind_after) and time.monotonic() < deadline:
+            time.sleep(0.02)
 
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     ctx.load_cert_chain(f"{args.certs}/server.pem", f"{args.certs}/server.key")

@@ -5,7 +5,7 @@
   portalctl.py PORT queue addroute NETWORK SUBNET GATEWAY
   portalctl.py PORT queue doupdate PATH
   portalctl.py PORT timing CDEL SDEL
-  portalctl.py PORT fault 403|500|empty|slow|oversized|notiming|nodate|none [COUNT]
+  portalctl.py PORT fault 403|500|empty|slow|oversized|notiming|nodate|garbage|cut|none [COUNT]
   portalctl.py PORT skew SECONDS
   portalctl.py PORT requests | state | networks
 PORT is the portal's control port.
