@@ -9,7 +9,7 @@ import pytest
 from routerroot import binary
 
 GROUPS = ["Segment.*", "Accessors.*", "Mirror.*:Items.*", "Lock.LockFile*",
-          "Lock.Stale*", "Lock.Live*", "Concurrency.*"]
+          "Lock.Stale*", "Lock.Live*", "Concurrency.*", "FileSizeLimit*"]
 
 
 def run_group(r, pattern, env=None, timeout=60):
