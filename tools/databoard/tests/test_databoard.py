@@ -106,3 +106,23 @@ def test_shmget_without_segment_key_reports_and_fails(router_root):
     assert res.stdout.startswith("pSHMCOMM is null\n")
     assert res.rc == 1
     r.wait_console("init shmcommon fail", timeout=5)
+
+
+def test_full_area_refuses_a_new_value_and_keeps_the_others(board):
+    # the 200 slots of the area, filled by 200 runs of the program
+    fill = board.sh('i=0; while [ $i -lt 200 ]; do databoard set fill "k$i" "v$i" || exit 9; '
+                    'i=$((i+1)); done', timeout=60)
+    assert fill.rc == 0, fill
+    res = board.run(["databoard", "set", "common", "wanif", "usb0"])
+    assert res.rc != 0
+    assert board.run(["databoard", "get", "common", "wanif"]).rc == 1
+    res = board.run(["databoard", "shmset", "common", "wanif", "usb0"])
+    assert res.rc != 0
+    # nothing was overwritten to make room
+    listed = board.run(["databoard", "printall"]).stdout.splitlines()
+    assert sorted(line.split(" ", 1)[1] for line in listed) == \
+        sorted(f"fill_k{i}=v{i}" for i in range(200))
+    # a value that has its slot can still change
+    assert board.run(["databoard", "set", "fill", "k7", "seven"]).rc == 0
+    assert board.run(["databoard", "get", "fill", "k7"]).stdout == "seven\n"
+    assert board.run(["databoard", "get", "fill", "k199"]).stdout == "v199\n"
