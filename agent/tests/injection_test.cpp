@@ -1,0 +1,336 @@
+// Shell injection: every value the portal or the configuration file hands
+// the agent's command builders is run through the real /bin/sh with the
+// shared payload table; the tool (a recorder in its place) must get it as one
+// whole word and the canary must stay absent. Values the agent checks
+// (routes) must be refused with their logged error instead.
+#include <gtest/gtest.h>
+#include <json-c/json.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "dispatch.h"
+#include "rt_test/payloads.h"
+#include "scep.h"
+#include "state.h"
+#include "test_util.h"
+#include "vpn_cmdline.h"
+
+namespace {
+
+using rt_test::Payload;
+using rt_test::Scratch;
+using rt_test::shown;
+
+vpn::LaunchInput vpn_input() {
+    vpn::LaunchInput in;
+    in.host = "vpn.example.net";
+    in.port = "1194";
+    in.proto = "tcp-client";
+    in.args = " ";
+    in.mgmt_port = 7505;
+    in.ssl_cert = "/etc/telvsdk/client.crt";
+    in.ssl_key = "/etc/telvsdk/client.key";
+    in.ca_file = "/etc/telvsdk/ca.crt";
+    in.has_tls_auth = true;
+    in.tls_auth = "/etc/telvsdk/ta.key";
+    return in;
+}
+
+// The word after `flag` in a call, or "<none>".
+std::string after(const std::vector<std::string> &args, const std::string &flag) {
+    auto it = std::find(args.begin(), args.end(), flag);
+    if (it == args.end() || it + 1 == args.end()) return "<none>";
+    return *(it + 1);
+}
+
+struct VpnField {
+    const char *name;
+    std::function<void(vpn::LaunchInput &, const std::string &)> set;
+    // where the value must show up in the call
+    std::function<std::string(const std::vector<std::string> &)> got;
+};
+
+TEST(VpnInjection, ServerEntryAndConfigurationValuesReachOpenvpnWhole) {
+    Scratch s("vpn");
+    const std::vector<VpnField> fields = {
+        {"host", [](auto &in, auto &v) { in.host = v; },
+         [](auto &a) { return after(a, "--remote"); }},
+        {"port", [](auto &in, auto &v) { in.port = v; },
+         [](auto &a) { return a.size() > 2 ? a[2] : "<none>"; }},
+        {"proto", [](auto &in, auto &v) { in.proto = v; },
+         [](auto &a) { return a.size() > 3 ? a[3] : "<none>"; }},
+        {"proxy_url",
+         [](auto &in, auto &v) {
+             in.proxy_enabled = true;
+             in.proxy_port = 3128;
+             in.proxy_url = v;
+         },
+         [](auto &a) { return after(a, "--http-proxy"); }},
+        {"proxy_auth_file",
+         [](auto &in, auto &v) {
+             in.proxy_enabled = in.proxy_auth_required = true;
+             in.proxy_url = "proxy.local";
+             in.proxy_port = 3128;
+             in.proxy_auth_method = "basic";
+             in.proxy_auth_file = v;
+         },
+         [](auto &a) {
+             auto it = std::find(a.begin(), a.end(), "--http-proxy");
+             return a.end() - it > 3 ? *(it + 3) : "<none>";
+         }},
+        {"proxy_auth_method",
+         [](auto &in, auto &v) {
+             in.proxy_enabled = in.proxy_auth_required = true;
+             in.proxy_url = "proxy.local";
+             in.proxy_port = 3128;
+             in.proxy_auth_file = "/tmp/proxy-auth";
+             in.proxy_auth_method = v;
+         },
+         [](auto &a) {
+             auto it = std::find(a.begin(), a.end(), "--http-proxy");
+             return a.end() - it > 4 ? *(it + 4) : "<none>";
+         }},
+        {"ssl_cert", [](auto &in, auto &v) { in.ssl_cert = v; },
+         [](auto &a) { return after(a, "--cert"); }},
+        {"ssl_key", [](auto &in, auto &v) { in.ssl_key = v; },
+         [](auto &a) { return after(a, "--key"); }},
+        {"ca_file", [](auto &in, auto &v) { in.ca_file = v; },
+         [](auto &a) { return after(a, "--ca"); }},
+        {"tls_auth",
+         [](auto &in, auto &v) {
+             in.args = "--tls-auth %tlsauthfile% 1";
+             in.tls_auth = v;
+         },
+         [](auto &a) { return after(a, "--tls-auth"); }},
+    };
+    for (const Payload &p : rt_test::payloads(s.canary())) {
+        for (const VpnField &f : fields) {
+            vpn::LaunchInput in = vpn_input();
+            f.set(in, p.text);
+            auto r = vpn::build_openvpn_command(in);
+            ASSERT_EQ(r.status, vpn::CmdStatus::ok) << f.name << " " << p.name;
+            bool form = false;
+            auto run = s.run(r.command, "openvpn", "", form);
+            ASSERT_TRUE(form) << r.command;
+            EXPECT_FALSE(s.canary_ran()) << f.name << " [" << p.name << "]: " << shown(r.command);
+            ASSERT_EQ(run.calls.size(), 1u)
+                << f.name << " [" << p.name << "]: " << shown(r.command);
+            EXPECT_EQ(f.got(run.calls[0]), p.text) << f.name << " [" << p.name << "]";
+        }
+    }
+}
+
+TEST(VpnInjection, ServerArgumentsGiveTheirOwnWordsOrAreRefused) {
+    // The portal's server arguments are split into words on purpose; what the
+    // shell passes on must be exactly those words, nothing run, nothing expanded.
+    Scratch s("vpnargs");
+    int refused = 0;
+    for (const Payload &p : rt_test::payloads(s.canary())) {
+        vpn::LaunchInput in = vpn_input();
+        in.args = "--tls-auth %tlsauthfile% 1 --setenv X " + p.text;
+        auto r = vpn::build_openvpn_command(in);
+        if (r.status == vpn::CmdStatus::unterminated_quote) {
+            ++refused;
+            continue;
+        }
+        ASSERT_EQ(r.status, vpn::CmdStatus::ok) << p.name;
+        std::vector<std::string> words;
+        ASSERT_TRUE(vpn::split_words(vpn::expand_server_args(in.args, in.tls_auth), words));
+        bool form = false;
+        auto run = s.run(r.command, "openvpn", "", form);
+        EXPECT_FALSE(s.canary_ran()) << "[" << p.name << "]: " << shown(r.command);
+        ASSERT_EQ(run.calls.size(), 1u) << "[" << p.name << "]: " << shown(r.command);
+        const auto &args = run.calls[0];
+        ASSERT_GE(args.size(), words.size());
+        EXPECT_EQ(
+            std::vector<std::string>(args.end() - static_cast<long>(words.size()), args.end()),
+            words)
+            << "[" << p.name << "]";
+    }
+    // The quote-breaking payloads leave a quote open: refused, not guessed at.
+    EXPECT_GT(refused, 0);
+}
+
+class ScepInjection : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        agent_config_reset();
+        AgentConfig &c = agent_state().config;
+        c.scep_server_url = "http://127.0.0.1:8080/scep";
+        c.scep_ca = "/etc/telvsdk/scep-ca.pem";
+        c.ssl_key = "/etc/telvsdk/client.key";
+        c.ssl_cert = "/etc/telvsdk/client.pem";
+        c.scep_req = "/etc/telvsdk/client.csr";
+        c.scep_cnf = "/etc/telvsdk/scep.cnf";
+        c.proxy_enabled = 1;
+        c.proxy_url = "proxy.local";
+        c.proxy_port = 3128;
+        c.proxy_auth_required = 1;
+        c.proxy_user = "dev";
+        c.proxy_pass = "secret";
+    }
+    void TearDown() override { agent_config_reset(); }
+    LogCapture log_{"scep_injection"};
+};
+
+struct ScepField {
+    const char *name;
+    std::optional<std::string> AgentConfig::*member;
+    const char *flag;      // where the value shows in sscep getca/enroll
+    const char *req_flag;  // where it shows in openssl req (nullptr: not used)
+};
+
+TEST_F(ScepInjection, ConfigurationValuesReachSscepAndOpensslWhole) {
+    Scratch s("scep");
+    const std::string tail = std::string(">>") + kScepLogPath + " 2>&1";
+    const std::vector<ScepField> fields = {
+        {"scep_server_url", &AgentConfig::scep_server_url, "-u", nullptr},
+        {"scep_ca", &AgentConfig::scep_ca, "-c", nullptr},
+        {"ssl_key", &AgentConfig::ssl_key, "-k", "-keyout"},
+        {"ssl_cert", &AgentConfig::ssl_cert, "-l", nullptr},
+        {"scep_req", &AgentConfig::scep_req, "-r", "-out"},
+        {"scep_cnf", &AgentConfig::scep_cnf, nullptr, "-config"},
+        {"proxy_url", &AgentConfig::proxy_url, "-q", nullptr},
+        {"proxy_user", &AgentConfig::proxy_user, "-y", nullptr},
+        {"proxy_pass", &AgentConfig::proxy_pass, "-z", nullptr},
+    };
+    for (const Payload &p : rt_test::payloads(s.canary())) {
+        for (const ScepField &f : fields) {
+            SetUp();
+            agent_state().config.*f.member = p.text;
+            const AgentConfig &c = agent_state().config;
+            struct Built {
+                const char *what;
+                std::optional<std::string> cmd;
+                const char *program;
+                std::string flag;
+                std::string want;
+            };
+            std::vector<Built> built;
+            if (f.flag) {
+                std::string getca_flag = std::string(f.flag) == "-l" ||
+                                                 std::string(f.flag) == "-k" ||
+                                                 std::string(f.flag) == "-r"
+                                             ? ""
+                                             : f.flag;
+                if (!getca_flag.empty())
+                    built.push_back(
+                        {"getca", scep_getca_command(c), "/usr/bin/sscep", getca_flag, p.text});
+                built.push_back({"enroll", scep_enroll_command(c, ScepCaForm::single),
+                                 "/usr/bin/sscep", f.flag, p.text});
+                built.push_back({"enroll numbered", scep_enroll_command(c, ScepCaForm::numbered),
+                                 "/usr/bin/sscep", f.flag,
+                                 std::string(f.flag) == "-c" ? p.text + "-0" : p.text});
+            }
+            if (f.req_flag)
+                built.push_back({"req", scep_request_command(c), "openssl", f.req_flag, p.text});
+            for (const Built &b : built) {
+                ASSERT_TRUE(b.cmd.has_value()) << f.name << " " << b.what << " [" << p.name << "]";
+                bool form = false;
+                auto run = s.run(*b.cmd, b.program, tail, form);
+                ASSERT_TRUE(form) << *b.cmd;
+                EXPECT_FALSE(s.canary_ran())
+                    << f.name << " " << b.what << " [" << p.name << "]: " << shown(*b.cmd);
+                ASSERT_EQ(run.calls.size(), 1u)
+                    << f.name << " " << b.what << " [" << p.name << "]: " << shown(*b.cmd);
+                EXPECT_EQ(after(run.calls[0], b.flag), b.want)
+                    << f.name << " " << b.what << " [" << p.name << "]";
+            }
+        }
+    }
+}
+
+// ---- portal commands ---------------------------------------------------------
+
+std::string rpc_result(const std::string &answer) {
+    JsonPtr root(json_tokener_parse(answer.c_str()));
+    if (!root || !json_object_is_type(root.get(), json_type_array)) return "";
+    json_object *res = nullptr;
+    if (!json_object_object_get_ex(json_object_array_get_idx(root.get(), 0), "result", &res))
+        return "";
+    JsonPtr inner(json_tokener_parse(json_object_get_string(res)));
+    json_object *r = nullptr;
+    if (!inner ||
+        !json_object_object_get_ex(json_object_array_get_idx(inner.get(), 0), "result", &r))
+        return "";
+    return json_object_get_string(r);
+}
+
+// A heartbeat reply carrying one JSON-RPC request built with json-c, so that
+// every payload character arrives as it is.
+std::string reply_with(const char *method,
+                       const std::vector<std::pair<std::string, std::string>> &params) {
+    JsonPtr req(json_object_new_object());
+    json_object_object_add(req.get(), "method", json_object_new_string(method));
+    json_object *p = json_object_new_object();
+    for (const auto &[k, v] : params)
+        json_object_object_add(p, k.c_str(),
+                               json_object_new_string_len(v.data(), static_cast<int>(v.size())));
+    json_object_object_add(req.get(), "params", p);
+    JsonPtr arr(json_object_new_array());
+    json_object_array_add(arr.get(), json_object_get(req.get()));
+    JsonPtr el(json_object_new_object());
+    json_object_object_add(el.get(), "key", json_object_new_string("jsonrpc"));
+    json_object_object_add(el.get(), "action", json_object_new_string("call"));
+    json_object_object_add(
+        el.get(), "val1",
+        json_object_new_string(json_object_to_json_string_ext(arr.get(), JSON_C_TO_STRING_PLAIN)));
+    return std::string("[") + json_object_to_json_string_ext(el.get(), JSON_C_TO_STRING_PLAIN) +
+           "]";
+}
+
+class PortalInjection : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        AgentState &st = agent_state();
+        st.config = AgentConfig{};
+        st.config.portal_action = 1;
+        vpn_servers_clear();
+    }
+    void TearDown() override { SetUp(); }
+    LogCapture log_{"portal_injection"};
+};
+
+TEST_F(PortalInjection, RouteParametersThatAreNotDottedQuadsAreRefusedAndLogged) {
+    Scratch s("route");
+    const char *names[] = {"network", "subnet", "gateway"};
+    for (const Payload &p : rt_test::payloads(s.canary())) {
+        for (int field = 0; field < 3; ++field) {
+            // The payload alone, and behind a valid address.
+            for (const std::string &value : {p.text, "10.8.0.1" + p.text}) {
+                std::vector<std::pair<std::string, std::string>> params = {
+                    {"network", "10.8.0.0"}, {"subnet", "255.255.0.0"}, {"gateway", "10.8.0.1"}};
+                params[field].second = value;
+                std::remove(log_.path().c_str());
+                std::string answer;
+                hbs_reply_parse(reply_with("addroute", params).c_str(), answer);
+                EXPECT_EQ(rpc_result(answer), "0") << names[field] << " [" << p.name << "]";
+                std::string log = log_.text();
+                EXPECT_NE(log.find("ERROR      Error adding route."), std::string::npos)
+                    << names[field] << " [" << p.name << "]";
+                EXPECT_EQ(log.find("route add"), std::string::npos)
+                    << names[field] << " [" << p.name << "]";
+                EXPECT_FALSE(s.canary_ran()) << names[field] << " [" << p.name << "]";
+            }
+        }
+    }
+}
+
+TEST_F(PortalInjection, UpdatePathIsOnlyLoggedAsItCame) {
+    Scratch s("update");
+    for (const Payload &p : rt_test::payloads(s.canary())) {
+        std::remove(log_.path().c_str());
+        std::string answer;
+        hbs_reply_parse(reply_with("doupdate", {{"updatePath", p.text}}).c_str(), answer);
+        EXPECT_EQ(rpc_result(answer), "1") << "[" << p.name << "]";
+        EXPECT_NE(log_.text().find("updatepath : " + p.text), std::string::npos)
+            << "[" << p.name << "]";
+        EXPECT_FALSE(s.canary_ran()) << "[" << p.name << "]";
+    }
+}
+
+}  // namespace
