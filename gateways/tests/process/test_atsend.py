@@ -221,3 +221,67 @@ def test_usage_option_error_and_missing_device(gw):
     res = atsend(r, "-i", "/dev/no-such-tty", "-c", "AT")
     assert (res.rc, res.stderr) == (1, "open ttyUSB fail\n")
     assert not r.exists(PID)
+
+
+class VanishingModem(Modem):
+    """Echoes like the modem, then is pulled: after `after` bytes both ends of
+    its pseudo-terminal are closed and the device node goes away."""
+
+    def __init__(self, pty, after):
+        self.after = after
+        self.gone = threading.Event()
+        super().__init__(pty, answer_cr=False)
+
+    def run(self):
+        fd = self.pty.master
+        end = time.monotonic() + 30
+        while not self.stopping.is_set() and time.monotonic() < end:
+            r, _, _ = select.select([fd], [], [], 0.05)
+            if not r:
+                continue
+            try:
+                byte = os.read(fd, 1)
+            except OSError:
+                continue
+            self.received += byte
+            if len(self.received) >= self.after:
+                self.pty.close()
+                self.pty.master = self.pty.slave = -1  # closed once, not again later
+                self.gone.set()
+                return
+            os.write(fd, byte)
+
+
+def test_device_pulled_during_the_command_or_the_answer_then_back(gw, ptys):
+    r = gw.r
+    # during the command: the echo of the third character never comes
+    p = ptys()
+    m = VanishingModem(p, after=3)
+    t0 = time.monotonic()
+    res = atsend(r, "-i", p.path, "-c", "AT+CSQ", "-t", "1000", "-T", "1", timeout=20)
+    m.stop()
+    assert m.gone.is_set()
+    assert (res.rc, res.stdout, res.stderr) == (1, "", "fail\n")
+    assert time.monotonic() - t0 < 5
+    assert not r.exists(PID)
+    assert not os.path.exists(p.path)
+
+    # during the answer: silence until the response limit, a success exit
+    p = ptys()
+    m = VanishingModem(p, after=len("AT+CSQ\r"))
+    t0 = time.monotonic()
+    res = atsend(r, "-i", p.path, "-c", "AT+CSQ", "-t", "1000", "-T", "1", timeout=20)
+    m.stop()
+    assert m.gone.is_set()
+    assert (res.rc, res.stdout) == (0, ""), res
+    assert time.monotonic() - t0 < 10
+    assert not r.exists(PID)
+
+    # the device is back (a new node): the next run works, nothing left in its way
+    p = ptys()
+    m = Modem(p)
+    res = atsend(r, "-i", p.path, "-c", "AT", "-t", "1000")
+    m.stop()
+    assert res.rc == 0, res
+    assert res.stdout.endswith("OK\r\n")
+    assert not r.exists(PID)
