@@ -10,11 +10,13 @@ the server certificate, see make-certs.sh). A second, plain HTTP port on
                 {"cdel": N, "sdel": M}         new timing parameters
                 {"raw": "<reply text>"}        any reply text, sent as it stands
   POST /fault   {"kind": "403"|"500"|"empty"|"slow"|"oversized"|"notiming"|"nodate"|
-                         "garbage"|"cut"|null,
+                         "garbage"|"cut"|"push403"|"push500"|null,
                  "count": n (default: until cleared), "seconds": s (for "slow")}
                 garbage: a 200 reply of bytes that are no JSON (zero bytes included)
                 cut: the headers promise a body that ends half-way, then the
                      connection is closed
+                push403, push500: that code for push requests; a push fault
+                     is kept beside a heartbeat one, null clears both
   POST /config  {"cdel": N, "sdel": M, "skew": seconds, "servers": [...]}
   GET  /requests   every request so far (JSON list); GET /networks; POST /clear
 
@@ -76,7 +78,8 @@ class Portal:
             {"name": "devvpn", "host": "127.0.0.1", "ip": "127.0.0.1", "port": "1194",
              "proto": "tcp-client", "args": " "}]
         self.queue: collections.deque[str] = collections.deque()
-        self.fault: dict | None = None
+        self.fault: dict | None = None       # heartbeat faults
+        self.push_fault: dict | None = None  # push faults, armed beside a heartbeat one
         self.records: list[dict] = []
         self.networks: list = []
         self.records_path = args.records
@@ -97,14 +100,15 @@ class Portal:
             self.queue.append(text)
 
     def take_fault(self, kinds) -> dict | None:
+        slot = "push_fault" if any(k.startswith("push") for k in kinds) else "fault"
         with self.lock:
-            f = self.fault
+            f = getattr(self, slot)
             if not f or f.get("kind") not in kinds:
                 return None
             if f.get("count") is not None:
                 f["count"] -= 1
                 if f["count"] <= 0:
-                    self.fault = None
+                    setattr(self, slot, None)
             return f
 
     def record(self, entry: dict):
@@ -274,6 +278,7 @@ class ControlHandler(BaseHTTPRequestHandler):
             if self.path == "/state":
                 return self._send({"cdel": portal.cdel, "sdel": portal.sdel, "skew": portal.skew,
                                    "queue": list(portal.queue), "fault": portal.fault,
+                                   "push_fault": portal.push_fault,
                                    "heartbeats": portal.heartbeats})
         self._send({"error": "unknown"}, 404)
 
@@ -288,7 +293,13 @@ class ControlHandler(BaseHTTPRequestHandler):
             portal.enqueue(cmd)
         elif self.path == "/fault":
             with portal.lock:
-                portal.fault = cmd if cmd.get("kind") else None
+                kind = cmd.get("kind")
+                if not kind:
+                    portal.fault = portal.push_fault = None
+                elif kind.startswith("push"):
+                    portal.push_fault = cmd
+                else:
+                    portal.fault = cmd
         elif self.path == "/config":
             with portal.lock:
                 for key in ("cdel", "sdel", "skew", "servers"):

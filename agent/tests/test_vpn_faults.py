@@ -197,3 +197,24 @@ def test_sigterm_while_connecting(in_connecting):
     a, pid = in_connecting()
     assert sigterm_ends_agent_and_openvpn(a) < 10
     assert not alive(pid)
+
+
+def test_failed_pushes_keep_the_server_list_and_the_tunnel(vpn_agent):  # noqa: F811
+    a = vpn_agent()
+    a.portal.fault("push500")  # every push request from now on
+    a.portal.fault("500", count=1)  # ends the connection: the next one asks for the list
+    assert wait_until(lambda: len([q for q in a.portal.requests() if q["query"] == "init=1"]) == 2,
+                      10)
+    wait_log(a.r, "PUSH ERROR Unable to push data. HTTP Error 500", 10)
+    a.r.wait_file("/tmp/hbs_status", 10, content="2")
+    # the list of the first connection still serves
+    a.connect()
+    assert wait_until(lambda: agent_log(a.r).count("Unable to push data. HTTP Error 500") == 2, 10)
+    time.sleep(1.5)
+    a.wait_status(3)
+    assert a.portal.networks() == []
+    a.portal.fault(None)
+    a.portal.queue(method="disconnectvpn")
+    wait_log(a.r, "VPN DISCONNECTED from testvpn", 15)
+    a.wait_status(0)
+    assert wait_until(lambda: no_openvpn_left(a.r), 5)
