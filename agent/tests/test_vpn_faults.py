@@ -218,3 +218,15 @@ def test_failed_pushes_keep_the_server_list_and_the_tunnel(vpn_agent):  # noqa: 
     wait_log(a.r, "VPN DISCONNECTED from testvpn", 15)
     a.wait_status(0)
     assert wait_until(lambda: no_openvpn_left(a.r), 5)
+
+
+def test_sigterm_while_the_management_port_stays_closed(vpn_agent):  # noqa: F811
+    a = vpn_agent()
+    a.r.write("/tmp/standin/openvpn.mode", "mgmt-elsewhere")
+    a.r.write("/tmp/standin/openvpn.mgmtport", str(vpn_env.free_port()))
+    a.portal.queue(method="connectvpn")
+    wait_log(a.r, "MGMT       Try #2 to connect to management interface failed. ", 10)
+    assert wait_until(lambda: openvpn_pids(a.r) and alive(openvpn_pids(a.r)[-1]), 5)
+    # OpenVPN waits in its hold with no one to tell it to stop: its group is ended
+    assert sigterm_ends_agent_and_openvpn(a) < 10
+    assert "Try #6" not in agent_log(a.r)
