@@ -1,0 +1,116 @@
+"""Shell injection through the gateways, as processes: message lines over TCP
+to textrelay, postrelay and portnotify, mail settings of their configuration
+file, and atsend's command line. The send_sms.sh and mailsend stand-ins record
+the exact argument lists; the canary must stay absent."""
+
+import time
+
+from conftest import connect, free_port, recv_until
+from payloads import CANARY, Findings, canary_ran, clear_canary, payloads
+from routerroot import binary
+from test_atsend import Modem
+from test_forwarders import Peer
+
+# A message line carries no line end, and ';' separates its fields.
+IN_A_FIELD = payloads(without="\r\n;")
+
+
+def ask(sock, line: bytes) -> bytes:
+    sock.sendall(line)
+    return recv_until(sock, rb"\r\n", 10)
+
+
+def send_all(gw, sock, found: Findings, sms: bool, mail: bool):
+    for name, p in IN_A_FIELD:
+        if sms:
+            clear_canary(gw.r)
+            before = len(gw.sms_calls())
+            ask(sock, f"SMS;+1{p};{p}\n".encode())
+            calls = gw.sms_calls()[before:]
+            found.check(calls == [["+1" + p, p]], name, f"send_sms.sh got {calls}")
+            found.check(not canary_ran(gw.r), name, "SMS line ran the canary")
+        if mail:
+            clear_canary(gw.r)
+            before = len(gw.mail_calls())
+            ask(sock, f"Mail;{p};{p};{p}\n".encode())
+            calls = gw.mail_calls()[before:]
+            ok = (len(calls) == 1 and "-to" in calls[0]
+                  and calls[0][calls[0].index("-to"):][:6] == ["-to", p, "-sub", p, "-M", p])
+            found.check(ok, name, f"mailsend got {calls}")
+            found.check(not canary_ran(gw.r), name, "Mail line ran the canary")
+
+
+def closed_mail_port() -> str:
+    # Nothing listens there: the mail stand-in fails at once.
+    return f"smtp=127.0.0.1\nmailport={free_port()}\nsender=rtu@example.net\n"
+
+
+def test_textrelay_sms_fields(gw):
+    port = free_port()
+    gw.start("textrelay", f"port={port}\n")
+    found = Findings("textrelay")
+    send_all(gw, connect(port), found, sms=True, mail=False)
+    found.assert_none()
+
+
+def test_postrelay_mail_fields(gw):
+    port = free_port()
+    gw.start("postrelay", f"port={port}\n" + closed_mail_port())
+    found = Findings("postrelay")
+    send_all(gw, connect(port), found, sms=False, mail=True)
+    found.assert_none()
+
+
+def test_portnotify_sms_and_mail_fields(gw):
+    peer = Peer()
+    gw.start("portnotify", f"address=127.0.0.1\nport={peer.port}\ntextrelay=1\npostrelay=1\n"
+             + closed_mail_port())
+    found = Findings("portnotify")
+    send_all(gw, peer.accept(), found, sms=True, mail=True)
+    found.assert_none()
+
+
+def test_mail_settings_of_the_configuration_file(gw):
+    # The mail server stays 127.0.0.1 (a payload host name would be looked
+    # up); the sender is one word, the security and authentication texts are
+    # option words the process passes on without running anything.
+    found = Findings("postrelay configuration")
+    for name, p in payloads(without="\r\n"):
+        clear_canary(gw.r)
+        port = free_port()
+        proc = gw.start("postrelay", f"port={port}\nsmtp=127.0.0.1\nmailport={free_port()}\n"
+                        f"sender={p}\nsecuremode={p}\nauth={p}\n")
+        before = len(gw.mail_calls())
+        sock = connect(port)
+        ask(sock, b"Mail;ops@example.net;Alarm;Input 1 closed\n")
+        calls = gw.mail_calls()[before:]
+        # The configuration keeps at most 45 characters of a sender.
+        ok = len(calls) == 1 and calls[0][:2] == ["-smtp", "127.0.0.1"] and "-from" in calls[0] \
+            and calls[0][calls[0].index("-from") + 1] == p[:45]
+        found.check(ok, name, f"mailsend got {calls}")
+        found.check(not canary_ran(gw.r), name, "configuration value ran the canary")
+        sock.close()
+        proc.stop()
+    found.assert_none()
+
+
+def test_atsend_command_line(gw, ptys):
+    r = gw.r
+    found = Findings("atsend")
+    for name, p in payloads():
+        clear_canary(r)
+        pt = ptys()
+        m = Modem(pt)
+        res = r.run([str(binary("atsend")), "-i", pt.path, "-c", p, "-t", "2000"], timeout=15)
+        deadline = time.monotonic() + 2
+        while not m.received.endswith(b"\r") and time.monotonic() < deadline:
+            time.sleep(0.01)
+        m.stop()
+        found.check(res.rc == 0, name, f"atsend failed: {res}")
+        found.check(m.received == p.encode() + b"\r", name, f"modem got {m.received!r}")
+        found.check(not canary_ran(r), name, "command ran the canary")
+        # The device argument is only opened, never handed to a shell.
+        res = r.run([str(binary("atsend")), "-i", p, "-c", "AT"], timeout=15)
+        found.check(res.rc != 0 and "open ttyUSB fail" in res.stderr, name, f"device: {res}")
+        found.check(not canary_ran(r), name, "device argument ran the canary")
+    found.assert_none()
