@@ -38,11 +38,11 @@ def rpc_results(recs):
     return [json.loads(json.loads(q["body"])[0]["result"])[0]["result"] for q in recs]
 
 
-def carried_out_once(r, portal, count=1, timeout=15):
+def carried_out_once(r, portal, count=1, timeout=15, settle=1.2):
     """The count-th queued route command was run once and answered "1" (each
-    earlier one too), and stays so over the next exchanges."""
+    earlier one too), and stays so over the next exchange."""
     portal.wait_requests(count, timeout, pred=is_answer)
-    time.sleep(1.2)  # a second delivery would show within the next exchange
+    time.sleep(settle)  # a second delivery would show within the next exchange
     assert rpc_results([q for q in portal.requests() if is_answer(q)]) == ["1"] * count
     assert route_adds(r) == [route(n)[1] for n in range(1, count + 1)]
 
@@ -62,13 +62,14 @@ def test_failed_replies_end_the_connection_and_lose_no_queued_command(
         r.wait_file("/tmp/telvsdk.errormsg_hbs", 5, content=keyword)
         # a new connection follows at once, and the command after it
         portal.wait_requests(n + 1, 10, pred=is_init)
-        carried_out_once(r, portal, n)
+        carried_out_once(r, portal, n, settle=0)
         recs = portal.requests()
         last_init = [i for i, q in enumerate(recs) if is_init(q)][-1]
         assert [i for i, q in enumerate(recs) if is_answer(q)][-1] > last_init, kind
         assert p.running()
         assert r.read("/tmp/telvsdk.hbs.status") == "ONLINE"
         assert r.read("/tmp/hbs_status") == "2\n"
+    carried_out_once(r, portal, len(faults))
     assert p.stop() == 0
 
 

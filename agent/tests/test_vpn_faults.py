@@ -210,7 +210,6 @@ def test_failed_pushes_keep_the_server_list_and_the_tunnel(vpn_agent):  # noqa: 
     # the list of the first connection still serves
     a.connect()
     assert wait_until(lambda: agent_log(a.r).count("Unable to push data. HTTP Error 500") == 2, 10)
-    time.sleep(1.5)
     a.wait_status(3)
     assert a.portal.networks() == []
     a.portal.fault(None)
