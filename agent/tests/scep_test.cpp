@@ -1,3 +1,8 @@
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -219,6 +224,29 @@ TEST_F(ScepPrepare, MissingConfigurationIsResultOne) {
     EXPECT_FALSE(std::ifstream(cnf_ + "-new").good());
     agent_state().config.scep_cnf.reset();
     EXPECT_EQ(scep_prepare_request(kCode), 1);
+}
+
+// A full filesystem while the copy is written: the process may not grow a
+// file past 16 bytes (writes beyond fail with EFBIG, SIGXFSZ ignored). The
+// short copy must not replace the configuration.
+TEST_F(ScepPrepare, FullFilesystemKeepsTheConfiguration) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit rl = {16, 16};
+        if (setrlimit(RLIMIT_FSIZE, &rl) != 0) _exit(99);
+        _exit(scep_prepare_request(kCode));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_EQ(slurp(cnf_), cnf_text_);
+    // with room again the same call works
+    ASSERT_EQ(scep_prepare_request(kCode), 0);
+    EXPECT_EQ(slurp(cnf_),
+              "[ req_attributes ]\nchallengePassword =A1B2C3D4E5F6\n[ dn ]\nCN =A1B2C3D4E5F6\n");
 }
 
 // The certificate check reads the CommonName through the openssl pipe; a

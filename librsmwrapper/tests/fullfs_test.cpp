@@ -65,9 +65,7 @@ int limited(rlim_t limit, const std::function<int()> &call) {
     if (pid < 0) return 99;
     if (pid == 0) {
         ::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit rl {
-            limit, limit
-        };
+        struct rlimit rl = {limit, limit};
         if (::setrlimit(RLIMIT_FSIZE, &rl) != 0) ::_exit(98);
         int rc = call();
         ::_exit(rc == 0 ? 0 : rc == -1 ? 1 : 97);
