@@ -10,9 +10,10 @@
 #include <string_view>
 #include <vector>
 
-// uci access. Every option of the modem goes through these two.
+// uci access. Every option of the modem goes through these two. The key
+// pkg.sec.opt is one shell word: as it is when plain, quoted otherwise.
 // "/sbin/uci -q get pkg.sec.opt": first output line, at most 4095 characters,
-// empty when the option is absent.
+// empty when the option is absent (or the command would not fit its buffer).
 std::string uci_get_value(std::string_view package, std::string_view section,
                           std::string_view option);
 // "/sbin/uci -q set pkg.sec.opt='value'" (not committed). The value is quoted

@@ -8,20 +8,34 @@
 #include "modem_internal.h"
 #include "rtu/shell.h"
 
+namespace {
+
+// The package.section.option key as one shell word: plain keys keep their
+// usual text, anything else is quoted rather than read by the shell.
+std::string uci_key(std::string_view package, std::string_view section, std::string_view option) {
+    std::string key;
+    key.append(package).append(".").append(section).append(".").append(option);
+    return rtu::shell_word(key);
+}
+
+}  // namespace
+
 std::string uci_get_value(std::string_view package, std::string_view section,
                           std::string_view option) {
-    std::string cmd = rtu::format_cmd("/sbin/uci -q get %.*s.%.*s.%.*s",
-                                      static_cast<int>(package.size()), package.data(),
-                                      static_cast<int>(section.size()), section.data(),
-                                      static_cast<int>(option.size()), option.data());
+    std::string cmd = "/sbin/uci -q get " + uci_key(package, section, option);
+    // A command cut at the buffer size could lose its closing quote.
+    if (cmd.size() > rtu::kCmdMax - 1) {
+        modem::log_event("uci option " + std::string(option) + " too long, not read");
+        return {};
+    }
     return rtu::first_line_of(cmd, modem::kUciValueMax);
 }
 
 int uci_set_value(std::string_view package, std::string_view section, std::string_view option,
                   std::string_view value) {
-    std::string cmd = "/sbin/uci -q set ";
-    cmd.append(package).append(".").append(section).append(".").append(option);
-    cmd += "=" + rtu::shell_quote(value);
+    // key=value as one word: the key's text stays plain when it can.
+    std::string cmd =
+        "/sbin/uci -q set " + uci_key(package, section, option) + "=" + rtu::shell_quote(value);
     // The command buffer holds 1023 characters; a command cut there would lose
     // its closing quote, so a value that does not fit is refused instead.
     if (cmd.size() > rtu::kCmdMax - 1) {
@@ -46,7 +60,9 @@ std::string slot_composite_key(std::string_view rest, int slot) {
     return cut(key, kNameMax);
 }
 
-int slot_profile(int slot) { return slot == 0 ? 0 : slot + 1; }
+int slot_profile(int slot) {
+    return slot == 0 ? 0 : slot + 1;
+}
 
 std::string param(std::string_view base, int slot) {
     return uci_get_value("modem", "parameters", slot_key(base, slot));

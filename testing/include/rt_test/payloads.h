@@ -216,6 +216,31 @@ class Scratch {
     std::string recorder_;
 };
 
+// The line the process tests' generic recorder (testing/standins/recorder)
+// appends for a call with these arguments: each one as Python's shlex.quote
+// writes it, joined by blanks, and a line feed.
+inline std::string recorder_line(const std::vector<std::string> &args) {
+    static constexpr std::string_view kPlain =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789@%+=:,./_-";
+    std::string out;
+    for (const std::string &a : args) {
+        if (!out.empty()) out.push_back(' ');
+        if (!a.empty() && a.find_first_not_of(kPlain) == std::string::npos) {
+            out += a;
+            continue;
+        }
+        out.push_back('\'');
+        for (char c : a) {
+            if (c == '\'')
+                out += "'\"'\"'";
+            else
+                out.push_back(c);
+        }
+        out.push_back('\'');
+    }
+    return out + "\n";
+}
+
 // Text of a payload for a failure message: line ends and tabs made visible.
 inline std::string shown(std::string_view text) {
     std::string out;
