@@ -67,8 +67,8 @@ def test_failed_replies_end_the_connection_and_lose_no_queued_command(
         last_init = [i for i, q in enumerate(recs) if is_init(q)][-1]
         assert [i for i, q in enumerate(recs) if is_answer(q)][-1] > last_init, kind
         assert p.running()
-        assert r.read("/tmp/telvsdk.hbs.status") == "ONLINE"
-        assert r.read("/tmp/hbs_status") == "2\n"
+        r.wait_file("/tmp/telvsdk.hbs.status", 5, content="ONLINE")
+        r.wait_file("/tmp/hbs_status", 5, content="2")
     carried_out_once(r, portal, len(faults))
     assert p.stop() == 0
 
@@ -86,7 +86,7 @@ def test_garbage_reply_is_echoed_and_the_connection_stays(agent_root, portal, st
     echoed = [q for q in later if q["body"].startswith('[{"key":"jsonrpc","val1":')]
     assert len(echoed) == 1 and echoed[0]["body"] == '[{"key":"jsonrpc","val1":'
     assert not any(is_init(q) for q in later), "a reply that is no JSON is no failed exchange"
-    assert r.read("/tmp/telvsdk.hbs.status") == "ONLINE"
+    r.wait_file("/tmp/telvsdk.hbs.status", 5, content="ONLINE")
     assert r.read("/tmp/telvsdk.errormsg_hbs") == ""
     assert "ERROR" not in agent_log(r)
     assert p.stop() == 0
@@ -142,7 +142,7 @@ def test_portal_down_while_running_then_back(agent_root, portal_certs, tmp_path,
         second.wait_requests(1, 40, pred=is_init)
         carried_out_once(r, second)
         up(r, p)
-        assert r.read("/tmp/telvsdk.hbs.status") == "ONLINE"
+        r.wait_file("/tmp/telvsdk.hbs.status", 5, content="ONLINE")
         assert p.running()
         assert p.stop() == 0
     finally:
