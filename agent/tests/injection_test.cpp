@@ -7,17 +7,22 @@
 #include <json-c/json.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "cert.h"
 #include "config.h"
 #include "dispatch.h"
+#include "push.h"
 #include "rt_test/payloads.h"
 #include "scep.h"
 #include "state.h"
 #include "test_util.h"
 #include "vpn_cmdline.h"
+#include "vpn_internal.h"
 
 namespace {
 
@@ -334,3 +339,132 @@ TEST_F(PortalInjection, UpdatePathIsOnlyLoggedAsItCame) {
 }
 
 }  // namespace
+
+// ---- the roads from the portal reply and the configuration file -------------
+
+namespace {
+
+// The agent's configuration with everything the VPN command needs.
+void vpn_config() {
+    agent_config_reset();
+    AgentConfig &c = agent_state().config;
+    c.ssl_cert = "/etc/telvsdk/client.crt";
+    c.ssl_key = "/etc/telvsdk/client.key";
+    c.ca_file = "/etc/telvsdk/ca.crt";
+    c.tls_auth = "/etc/telvsdk/ta.key";
+    c.vpn_mgmt_port = 7505;
+}
+
+std::string server_list_reply(const std::string &value) {
+    JsonPtr e(json_object_new_object());
+    json_object_object_add(e.get(), "name", json_object_new_string("n"));
+    for (const char *k : {"host", "port", "proto"})
+        json_object_object_add(
+            e.get(), k, json_object_new_string_len(value.data(), static_cast<int>(value.size())));
+    JsonPtr list(json_object_new_array());
+    json_object_array_add(list.get(), json_object_get(e.get()));
+    JsonPtr first(json_object_new_object());
+    json_object_object_add(first.get(), "get_vpn_client_server", json_object_get(list.get()));
+    JsonPtr root(json_object_new_array());
+    json_object_array_add(root.get(), json_object_get(first.get()));
+    return json_object_to_json_string_ext(root.get(), JSON_C_TO_STRING_PLAIN);
+}
+
+}  // namespace
+
+TEST(PortalServerList, ValuesOfTheReplyReachOpenvpnWhole) {
+    Scratch s("serverlist");
+    LogCapture log("serverlist");
+    for (const Payload &p : rt_test::payloads(s.canary())) {
+        vpn_config();
+        vpn_servers_clear();
+        ASSERT_EQ(parse_vpn_server_list(server_list_reply(p.text).c_str()), 0) << p.name;
+        auto entry = vpn_server_get(0);
+        ASSERT_TRUE(entry) << p.name;
+        auto r = vpn::build_openvpn_command(vpn_launch_input(*entry));
+        ASSERT_EQ(r.status, vpn::CmdStatus::ok) << p.name;
+        bool form = false;
+        auto run = s.run(r.command, "openvpn", "", form);
+        ASSERT_TRUE(form);
+        EXPECT_FALSE(s.canary_ran()) << "[" << p.name << "]: " << shown(r.command);
+        ASSERT_EQ(run.calls.size(), 1u) << "[" << p.name << "]: " << shown(r.command);
+        EXPECT_EQ(std::vector<std::string>(run.calls[0].begin(), run.calls[0].begin() + 4),
+                  (std::vector<std::string>{"--remote", p.text, p.text, p.text}))
+            << "[" << p.name << "]";
+    }
+    vpn_servers_clear();
+    agent_config_reset();
+}
+
+TEST(ConfigFileInjection, ValuesReadFromTheFileReachTheCommandsWhole) {
+    // A file line ends at its line end; the value is what follows the blanks
+    // after the key.
+    Scratch s("configfile");
+    LogCapture log("configfile");
+    const std::string tail = std::string(">>") + kScepLogPath + " 2>&1";
+    const std::string file = s.dir() + "/telvsdk.cnf";
+    for (const Payload &p : rt_test::payloads(s.canary(), "\r\n")) {
+        {
+            std::ofstream f(file, std::ios::trunc);
+            for (const char *key :
+                 {"TELVSDK_CFG_CA", "TELVSDK_CFG_SSLCERT", "TELVSDK_CFG_SSLKEY",
+                  "TELVSDK_CFG_TLSAUTH", "TELVSDK_CFG_PROXY_URL", "TELVSDK_CFG_PROXY_USER",
+                  "TELVSDK_CFG_PROXY_PASS", "TELVSDK_CFG_PROXY_AUTHMETHOD",
+                  "TELVSDK_CFG_PROXY_AUTH_FILE", "TELVSDK_CFG_SCEP_SERVER_URL",
+                  "TELVSDK_CFG_SCEP_CA", "TELVSDK_CFG_SCEP_CNF", "TELVSDK_CFG_SCEP_REQ"})
+                f << key << " " << p.text << "\n";
+            f << "TELVSDK_CFG_PROXY_ENABLED 1\nTELVSDK_CFG_PROXY_AUTH_REQUIRED 1\n"
+                 "TELVSDK_CFG_PROXY_PORT 3128\nTELVSDK_VPN_LOCAL_MGM_PORT 7505\n";
+        }
+        agent_config_reset();
+        ASSERT_EQ(read_agent_config_file(file), 0);
+        const AgentConfig &c = agent_state().config;
+        ASSERT_TRUE(c.ssl_cert.has_value()) << p.name;
+        const std::string v = *c.ssl_cert;  // the value as the file gave it
+        EXPECT_EQ(v, p.text.substr(p.text.find_first_not_of(" \t"))) << p.name;
+
+        auto r = vpn::build_openvpn_command(vpn_launch_input(VpnServerEntry{}));
+        ASSERT_EQ(r.status, vpn::CmdStatus::ok) << p.name;
+        bool form = false;
+        auto run = s.run(r.command, "openvpn", "", form);
+        EXPECT_FALSE(s.canary_ran()) << "openvpn [" << p.name << "]: " << shown(r.command);
+        ASSERT_EQ(run.calls.size(), 1u) << "[" << p.name << "]: " << shown(r.command);
+        for (const char *flag : {"--cert", "--key", "--ca", "--http-proxy"})
+            EXPECT_EQ(after(run.calls[0], flag), v) << flag << " [" << p.name << "]";
+
+        for (const auto &cmd :
+             {scep_getca_command(c), scep_enroll_command(c, ScepCaForm::single)}) {
+            ASSERT_TRUE(cmd.has_value()) << p.name;
+            auto sc = s.run(*cmd, "/usr/bin/sscep", tail, form);
+            ASSERT_TRUE(form) << *cmd;
+            EXPECT_FALSE(s.canary_ran()) << "sscep [" << p.name << "]: " << shown(*cmd);
+            ASSERT_EQ(sc.calls.size(), 1u) << "[" << p.name << "]: " << shown(*cmd);
+            for (const char *flag : {"-u", "-c", "-q", "-y", "-z"})
+                EXPECT_EQ(after(sc.calls[0], flag), v) << flag << " [" << p.name << "]";
+        }
+        auto req = scep_request_command(c);
+        ASSERT_TRUE(req.has_value());
+        auto rc = s.run(*req, "openssl", tail, form);
+        EXPECT_FALSE(s.canary_ran()) << "openssl [" << p.name << "]: " << shown(*req);
+        ASSERT_EQ(rc.calls.size(), 1u) << "[" << p.name << "]: " << shown(*req);
+        EXPECT_EQ(after(rc.calls[0], "-config"), v) << p.name;
+    }
+    agent_config_reset();
+}
+
+TEST(CertificateCheck, CertificatePathReachesOpensslWhole) {
+    // The path names an existing file that is no certificate: openssl reads
+    // it, finds no CommonName, the check answers 20 and nothing else runs.
+    Scratch s("certpath");
+    LogCapture log("certpath");
+    int i = 0;
+    for (const Payload &p : rt_test::payloads(s.canary())) {
+        std::filesystem::path path = s.dir() + "/c" + std::to_string(i++) + "/" + p.text;
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path) << "not a certificate\n";
+        std::string cn = "unchanged";
+        EXPECT_EQ(cert_common_name(path.c_str(), &cn), 20) << p.name;
+        EXPECT_EQ(cn, "unchanged") << p.name;
+        EXPECT_FALSE(s.canary_ran()) << "[" << p.name << "]";
+    }
+}
