@@ -134,7 +134,8 @@ def parse_quoted_calls(text: str) -> list[list[str]]:
 def recorded_calls(root, program: str) -> list[list[str]]:
     """Argument lists the generic recorder (testing/standins/recorder) got."""
     p = root.tmp / "standin" / f"{os.path.basename(program)}.log"
-    return parse_quoted_calls(p.read_text()) if p.exists() else []
+    # read as bytes: text mode would turn a quoted CR LF into LF
+    return parse_quoted_calls(p.read_bytes().decode()) if p.exists() else []
 
 
 def clear_calls(root, program: str) -> None:
