@@ -1,6 +1,7 @@
 #include "bridge.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -18,12 +19,36 @@ ssize_t read_some(int fd, char *buf, std::size_t len) {
     return n;
 }
 
-ssize_t write_once(int fd, const char *buf, std::size_t len) {
-    ssize_t n;
-    do {
-        n = ::write(fd, buf, len);
-    } while (n < 0 && errno == EINTR);
-    return n;
+// How long one side may take no byte at all before its write has failed.
+constexpr int kStallMs = 5000;
+
+// Writes the whole chunk: a short write is continued, and a side whose queue
+// is full (EAGAIN on the non-blocking descriptor: a serial line slower than
+// the network, a client that reads slowly) is waited for, so no byte read from
+// one side is dropped on its way to the other. Returns the chunk's length, or
+// -1 (0 when nothing at all was taken) when the write fails or the side takes
+// nothing for kStallMs.
+ssize_t write_whole(int fd, const char *buf, std::size_t len) {
+    std::size_t done = 0;
+    while (done < len) {
+        ssize_t n = ::write(fd, buf + done, len - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p{fd, POLLOUT, 0};
+            int r;
+            do {
+                r = ::poll(&p, 1, kStallMs);
+            } while (r < 0 && errno == EINTR);
+            if (r > 0 && (p.revents & POLLOUT) != 0) continue;
+            return -1;
+        }
+        return done > 0 ? -1 : n;
+    }
+    return static_cast<ssize_t>(done);
 }
 
 bool would_block(ssize_t n) { return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK); }
@@ -121,7 +146,7 @@ void LineBridge::serve_server() {
             if (would_block(n)) continue;
             if (n > 0) {
                 print_data("socket read:", buf_, n);
-                ssize_t w = write_once(tty_, buf_, static_cast<std::size_t>(n));
+                ssize_t w = write_whole(tty_, buf_, static_cast<std::size_t>(n));
                 std::printf("socket(r):%d rc, tty(w):%d\n", static_cast<int>(n), static_cast<int>(w));
                 if (w <= 0) {
                     std::printf("tty write error:%d, tty reset\n", static_cast<int>(w));
@@ -142,7 +167,7 @@ void LineBridge::serve_server() {
             }
             print_data("tty read:", buf_, n);
             if (client_ < 0) continue;  // nobody to deliver to: dropped
-            ssize_t w = write_once(client_, buf_, static_cast<std::size_t>(n));
+            ssize_t w = write_whole(client_, buf_, static_cast<std::size_t>(n));
             std::printf("tty(r):%d rc, socket(w):%d\n", static_cast<int>(n), static_cast<int>(w));
             if (w <= 0) {
                 std::printf("socket write error:%d, socket reset\n", static_cast<int>(w));
@@ -176,7 +201,7 @@ void LineBridge::serve_client() {
                 close_fd(tty_, kSlotTty);
                 return;
             }
-            ssize_t w = write_once(tcp_, buf_, static_cast<std::size_t>(n));
+            ssize_t w = write_whole(tcp_, buf_, static_cast<std::size_t>(n));
             std::printf("tty(r):%d rc, socket(w):%d\n", static_cast<int>(n), static_cast<int>(w));
             if (w <= 0) {
                 std::printf("socket write error:%d, socket reset\n", static_cast<int>(w));
@@ -191,7 +216,7 @@ void LineBridge::serve_client() {
                 close_fd(tcp_, kSlotTcp);
                 return;
             }
-            ssize_t w = write_once(tty_, buf_, static_cast<std::size_t>(n));
+            ssize_t w = write_whole(tty_, buf_, static_cast<std::size_t>(n));
             std::printf("socket(r):%d rc, tty(w):%d\n", static_cast<int>(n), static_cast<int>(w));
             if (w <= 0) {
                 std::printf("tty write error:%d, tty reset\n", static_cast<int>(w));
