@@ -33,6 +33,7 @@ TABLE: list[tuple[str, str]] = [
     ("escaped_single", "\\';touch {c};#"),
     ("escaped_double", '\\";touch {c};#'),
     ("quote_escape_quote", "'\\'';touch {c};'"),
+    ("odd_quote", "$(touch {c})'"),
     ("backslash_end", "x\\"),
     ("newline", "x\ntouch {c}\n"),
     ("crlf", "x\r\ntouch {c}\r\n"),

@@ -31,13 +31,18 @@ std::string quote_or_empty(const std::string &value) {
     return value.empty() ? std::string() : rtu::shell_quote(value);
 }
 
+// The prefix, or an empty text when it does not fit its buffer: cut there
+// it could end inside a quote, and the quotes of the message fields after it
+// would then open where they should close.
 std::string prefix_with(const Forwarder &f, const std::string &auth) {
     const GatewayConfig &c = *f.cfg;
     std::size_t size = c.program == Program::portnotify ? 512 : 1024;
-    return rtu::format_bounded(size, "mailsend -smtp %s -port %d %s %s -from %s ",
-                               quote_or_empty(c.smtp).c_str(), c.mailport,
-                               quote_words(c.securemode).c_str(), auth.c_str(),
-                               quote_or_empty(c.sender).c_str());
+    std::string full = rtu::format_bounded(
+        rtu::kCmdMax * 8, "mailsend -smtp %s -port %d %s %s -from %s ",
+        quote_or_empty(c.smtp).c_str(), c.mailport, quote_words(c.securemode).c_str(), auth.c_str(),
+        quote_or_empty(c.sender).c_str());
+    if (full.size() > size - 1) return {};
+    return full;
 }
 
 // SMS result: up to three characters of the result file's first line.
@@ -77,12 +82,20 @@ int send_mail(Forwarder &f, const std::vector<std::string> &fields, std::string 
         return 100;
     }
     if (fields.size() < 4) return 100;
+    if (f.mail_prefix.empty()) {
+        // The mail settings did not fit the command buffer: no mail.
+        std::puts("mail settings too long for the command - not sent");
+        run_command(f, "logger -t script \"Could not send mail!\"");
+        reply = "1";
+        return 1;
+    }
     std::string tail = "-mime-type \"text/plain\" -to " + rtu::shell_quote(fields[1]) + " -sub " +
                        rtu::shell_quote(fields[2]) + " -M " + rtu::shell_quote(fields[3]);
     if (c.program == Program::postrelay) tail += " -v -log /var/log/mail_log";
     std::string cmd = f.mail_prefix + " " + tail;
     // The printed command keeps the credentials out of the output.
-    if (c.program == Program::portnotify) std::printf("%s %s\n", f.mail_prefix_display.c_str(), tail.c_str());
+    if (c.program == Program::portnotify)
+        std::printf("%s %s\n", f.mail_prefix_display.c_str(), tail.c_str());
     int status = run_command(f, cmd);
     run_command(f, status == 0 ? "logger -t script \"Send mail successfully!\""
                                : "logger -t script \"Could not send mail!\"");
@@ -127,7 +140,8 @@ std::vector<std::string> split_option_words(const std::string &text) {
         } else if (ch == '"') {
             for (++i; i < text.size() && text[i] != '"'; ++i) {
                 if (text[i] == '\\' && i + 1 < text.size() &&
-                    (text[i + 1] == '"' || text[i + 1] == '\\' || text[i + 1] == '$' || text[i + 1] == '`'))
+                    (text[i + 1] == '"' || text[i + 1] == '\\' || text[i + 1] == '$' ||
+                     text[i + 1] == '`'))
                     ++i;
                 cur.push_back(text[i]);
             }
@@ -145,7 +159,8 @@ void rebuild_mail_prefix(Forwarder &f) {
     f.mail_prefix_display = prefix_with(f, split_option_words(auth).empty() ? "" : "***");
     // The format ends with a blank; the command adds its own.
     if (!f.mail_prefix.empty() && f.mail_prefix.back() == ' ') f.mail_prefix.pop_back();
-    if (!f.mail_prefix_display.empty() && f.mail_prefix_display.back() == ' ') f.mail_prefix_display.pop_back();
+    if (!f.mail_prefix_display.empty() && f.mail_prefix_display.back() == ' ')
+        f.mail_prefix_display.pop_back();
 }
 
 int handle_message_line(Forwarder &f, const std::string &line, std::string &reply) {

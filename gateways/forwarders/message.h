@@ -31,7 +31,9 @@ std::vector<std::string> split_fields(const std::string &line);
 std::vector<std::string> split_option_words(const std::string &text);
 
 // "mailsend -smtp %s -port %d %s %s -from %s " with every value quoted for the
-// shell; held in 512 bytes (portnotify) or 1024 bytes (postrelay).
+// shell; held in 512 bytes (portnotify) or 1024 bytes (postrelay). Settings
+// that do not fit leave the prefix empty (never cut inside a quote): mail
+// lines are then answered "1" without running mailsend.
 void rebuild_mail_prefix(Forwarder &f);
 
 // Handles one line; the reply is set as the table of reply codes says.

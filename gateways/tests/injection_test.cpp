@@ -138,4 +138,58 @@ TEST(ForwarderInjection, MailSettingsOfTheConfigurationFile) {
     }
 }
 
+TEST(ForwarderInjection, MailSettingsTooLongForTheCommandBufferCannotOpenTheFields) {
+    // Quoting makes the settings longer than they are in the file: a prefix
+    // cut at its buffer (512 bytes in portnotify, 1024 in postrelay) could
+    // end inside a quote and leave the message fields unquoted. Such
+    // settings send no mail: answered "1" and logged as a failed mail.
+    Scratch s("mailcut");
+    std::string many_words;  // 127 one-letter words: 508 characters quoted
+    for (int i = 0; i < 127; ++i) many_words += "a ";
+    const std::string many_quotes = "\"" + std::string(253, '\'') + "\"";  // 1014 quoted
+    struct Case {
+        Program program;
+        std::string auth;
+    } cases[] = {{Program::portnotify, many_words}, {Program::postrelay, many_quotes}};
+    for (const Case &c : cases) {
+        // every cut point: the sender's length moves it through the quotes
+        for (std::size_t sender_len = 1; sender_len <= 8; ++sender_len) {
+            Relay st(c.program, {"auth=" + c.auth, "sender=" + std::string(sender_len, 's')});
+            ASSERT_EQ(st.cfg.auth, c.auth);
+            for (const Payload &pl : rt_test::payloads(s.canary(), kNotInAField)) {
+                g_commands.clear();
+                std::string reply;
+                int rc = gw::handle_message_line(
+                    st.f, "Mail;" + pl.text + ";" + pl.text + ";" + pl.text, reply);
+                for (const std::string &cmd : g_commands) {
+                    if (cmd.rfind("logger ", 0) == 0) continue;
+                    bool form = false;
+                    auto run = s.run(cmd, "mailsend", "", form);
+                    ASSERT_TRUE(form) << cmd;
+                    EXPECT_FALSE(s.canary_ran())
+                        << sender_len << " [" << pl.name << "]: " << shown(cmd);
+                    ASSERT_EQ(run.calls.size(), 1u)
+                        << sender_len << " [" << pl.name << "]: " << shown(cmd);
+                    EXPECT_EQ(after(run.calls[0], "-M"), pl.text)
+                        << sender_len << " [" << pl.name << "]";
+                }
+                EXPECT_TRUE(g_commands.size() == 1 &&
+                            g_commands[0] == "logger -t script \"Could not send mail!\"")
+                    << sender_len << " [" << pl.name
+                    << "]: " << (g_commands.empty() ? "" : shown(g_commands[0]));
+                EXPECT_EQ(reply, "1");
+                EXPECT_NE(rc, 0);
+            }
+        }
+    }
+    // Settings that fit still send.
+    Relay ok(Program::portnotify, {"auth=-auth -user ops -pass s3cret"});
+    g_commands.clear();
+    std::string reply;
+    EXPECT_EQ(gw::handle_message_line(ok.f, "Mail;ops;Alarm;x", reply), 0);
+    EXPECT_EQ(reply, "0");
+    ASSERT_EQ(g_commands.size(), 2u);
+    EXPECT_EQ(g_commands[0].rfind("mailsend -smtp '127.0.0.1' -port 25 ", 0), 0u) << g_commands[0];
+}
+
 }  // namespace

@@ -73,22 +73,28 @@ def test_portnotify_sms_and_mail_fields(gw):
 def test_mail_settings_of_the_configuration_file(gw):
     # The mail server stays 127.0.0.1 (a payload host name would be looked
     # up); the sender is one word, the security and authentication texts are
-    # option words the process passes on without running anything.
+    # option words the process passes on without running anything. Three
+    # payloads per start, one in each setting (the unit tests take every
+    # setting with every payload).
     found = Findings("postrelay configuration")
-    for name, p in payloads(without="\r\n"):
+    table = payloads(without="\r\n")
+    for at in range(0, len(table), 3):
+        group = (table[at:] + table)[:3]
+        (name, sender), (name2, secure), (name3, auth) = group
         clear_canary(gw.r)
         port = free_port()
         proc = gw.start("postrelay", f"port={port}\nsmtp=127.0.0.1\nmailport={free_port()}\n"
-                        f"sender={p}\nsecuremode={p}\nauth={p}\n")
+                        f"sender={sender}\nsecuremode={secure}\nauth={auth}\n")
         before = len(gw.mail_calls())
         sock = connect(port)
         ask(sock, b"Mail;ops@example.net;Alarm;Input 1 closed\n")
         calls = gw.mail_calls()[before:]
         # The configuration keeps at most 45 characters of a sender.
         ok = len(calls) == 1 and calls[0][:2] == ["-smtp", "127.0.0.1"] and "-from" in calls[0] \
-            and calls[0][calls[0].index("-from") + 1] == p[:45]
-        found.check(ok, name, f"mailsend got {calls}")
-        found.check(not canary_ran(gw.r), name, "configuration value ran the canary")
+            and calls[0][calls[0].index("-from") + 1] == sender[:45]
+        label = f"{name}/{name2}/{name3}"
+        found.check(ok, label, f"mailsend got {calls}")
+        found.check(not canary_ran(gw.r), label, "configuration value ran the canary")
         sock.close()
         proc.stop()
     found.assert_none()
@@ -101,7 +107,7 @@ def test_atsend_command_line(gw, ptys):
         clear_canary(r)
         pt = ptys()
         m = Modem(pt)
-        res = r.run([str(binary("atsend")), "-i", pt.path, "-c", p, "-t", "2000"], timeout=15)
+        res = r.run([str(binary("atsend")), "-i", pt.path, "-c", p, "-t", "1000"], timeout=15)
         deadline = time.monotonic() + 2
         while not m.received.endswith(b"\r") and time.monotonic() < deadline:
             time.sleep(0.01)
@@ -113,4 +119,22 @@ def test_atsend_command_line(gw, ptys):
         res = r.run([str(binary("atsend")), "-i", p, "-c", "AT"], timeout=15)
         found.check(res.rc != 0 and "open ttyUSB fail" in res.stderr, name, f"device: {res}")
         found.check(not canary_ran(r), name, "device argument ran the canary")
+    found.assert_none()
+
+
+def test_mail_settings_too_long_for_the_command_send_nothing(gw):
+    # 127 one-letter words quote to 508 characters: more than portnotify's
+    # 512-byte prefix holds. A prefix cut inside a quote would leave the
+    # fields unquoted; such settings answer "1" and run no mailsend.
+    peer = Peer()
+    words = "a " * 127
+    gw.start("portnotify", f"address=127.0.0.1\nport={peer.port}\npostrelay=1\n"
+             + closed_mail_port() + f"auth={words}\n")
+    sock = peer.accept()
+    found = Findings("portnotify long settings")
+    for name, p in IN_A_FIELD:
+        clear_canary(gw.r)
+        found.check(ask(sock, f"Mail;ops;Alarm;{p}\n".encode()) == b"1\r\n", name, "not answered 1")
+        found.check(not canary_ran(gw.r), name, "mail body ran the canary")
+    found.check(gw.mail_calls() == [], "all", f"mailsend ran: {gw.mail_calls()[:1]}")
     found.assert_none()

@@ -52,6 +52,7 @@ inline const std::vector<std::pair<const char *, const char *>> &payload_table()
         {"escaped_single", "\\';touch {c};#"},
         {"escaped_double", "\\\";touch {c};#"},
         {"quote_escape_quote", "'\\'';touch {c};'"},
+        {"odd_quote", "$(touch {c})'"},
         {"backslash_end", "x\\"},
         {"newline", "x\ntouch {c}\n"},
         {"crlf", "x\r\ntouch {c}\r\n"},
