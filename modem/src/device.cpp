@@ -66,8 +66,8 @@ bool version_meets_minimum(int major, int minor, int patch) {
 }
 
 const char *radio_type_text(int value) {
-    static constexpr const char *kTexts[] = {"gsm, umts, lte", "umts, lte", "gsm, umts",
-                                             "lte",            "umts",      "gsm"};
+    static constexpr const char *kTexts[] = {"gsm, umts, lte", "umts, lte", "gsm, umts", "lte",
+                                             "umts",           "gsm"};
     if (value < 0 || value > 5) return nullptr;
     return kTexts[value];
 }
@@ -83,11 +83,15 @@ bool module_takes_radio_cmd(std::string_view name) {
            name.find("EC25E") != std::string_view::npos;
 }
 
-// "/usr/sbin/wvdial-report -C /etc/wvdial_cmd_<if> SETURAT<type>  >>/tmp/console_log 2>&1"
+// "/usr/sbin/wvdial-report -C /etc/wvdial_cmd_<if> SETURAT<type>  >>/tmp/console_log 2>&1";
+// empty when it does not fit the command buffer (cut there, it could end
+// inside the quoted radio type).
 std::string radio_cmd(const std::string &ifname, const std::string &radio_type) {
-    return rtu::format_cmd("%s -C %s %s %s", "/usr/sbin/wvdial-report",
-                           rtu::shell_word("/etc/wvdial_cmd_" + ifname).c_str(),
-                           rtu::shell_word("SETURAT" + radio_type).c_str(), kConsoleRedirect);
+    std::string cmd = std::string("/usr/sbin/wvdial-report -C ") +
+                      rtu::shell_word("/etc/wvdial_cmd_" + ifname) + " " +
+                      rtu::shell_word("SETURAT" + radio_type) + " " + kConsoleRedirect;
+    if (cmd.size() > rtu::kCmdMax - 1) return {};
+    return cmd;
 }
 
 // "/usr/sbin/modem-report_atcmd <if> create  >>/tmp/console_log 2>&1"
@@ -232,8 +236,14 @@ extern "C" int modem_check_version(const char *id) try {
     if (rtu::file_exists(ok_marker)) return 0;
     if (rtu::file_exists(fail_marker)) return -1;
 
-    rtu::run_shell(rtu::format_cmd("%s %s", "/usr/sbin/modem_version.sh",
-                                   rtu::shell_word(id).c_str()));
+    // The identifier is part of every command below; one too long for the
+    // command buffer would be cut, perhaps inside its quotes.
+    const std::string touch_fail = std::string("/bin/touch ") + rtu::shell_word(fail_marker);
+    if (touch_fail.size() > rtu::kCmdMax - 1) {
+        log_event("modem identifier too long for the version check");
+        return -1;
+    }
+    rtu::run_shell(std::string("/usr/sbin/modem_version.sh ") + rtu::shell_word(id));
     int parts[3] = {};
     for (int i = 0; i < 3; ++i) {
         const std::string key = rtu::format_bounded(64, "%s_version%d", id, i + 1);
@@ -242,11 +252,10 @@ extern "C" int modem_check_version(const char *id) try {
         parts[i] = std::atoi(value);
     }
     if (!version_meets_minimum(parts[0], parts[1], parts[2])) {
-        rtu::run_shell(
-            rtu::format_cmd("%s %s", "/bin/touch", rtu::shell_word(fail_marker).c_str()));
+        rtu::run_shell(touch_fail);
         return -1;
     }
-    rtu::run_shell(rtu::format_cmd("%s %s", "/bin/touch", rtu::shell_word(ok_marker).c_str()));
+    rtu::run_shell(std::string("/bin/touch ") + rtu::shell_word(ok_marker));
     return 0;
 } catch (...) {
     return -1;
@@ -262,7 +271,9 @@ extern "C" int modem_dev_radio_type_get(char *out, int slot) try {
     return 0;
 }
 
-extern "C" int modem_dev_hwreset_atcmd(int /*slot*/) { return 0; }
+extern "C" int modem_dev_hwreset_atcmd(int /*slot*/) {
+    return 0;
+}
 
 extern "C" int modem_set_radio_type(int slot, const char *radio_type) try {
     if (!radio_type || slot < 0) return -1;
@@ -272,6 +283,10 @@ extern "C" int modem_set_radio_type(int slot, const char *radio_type) try {
 
     const std::string wvdial_file = std::string("/etc/wvdial_cmd_") + ifname;
     const std::string radio = radio_cmd(ifname, radio_type);
+    if (radio.empty() && (module_needs_wvdial_file(name) || module_takes_radio_cmd(name))) {
+        log_event("radio type too long for the radio command, not set");
+        return -1;
+    }
     int rc = 0;
     if (module_needs_wvdial_file(name)) {
         if (!rtu::file_exists(wvdial_file)) rc = rtu::run_shell(report_create_cmd(ifname));

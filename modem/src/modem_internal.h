@@ -104,7 +104,8 @@ bool module_takes_radio_cmd(std::string_view name);
 enum class ConnectionKind { Qmi, Atdial, Other };
 std::string connection_cmd(ConnectionKind kind, bool background, const std::string &device,
                            const std::string &ifname);
-// Radio access command, and the command that makes the wvdial command file.
+// Radio access command (empty when it would not fit the command buffer), and
+// the command that makes the wvdial command file.
 std::string radio_cmd(const std::string &ifname, const std::string &radio_type);
 std::string report_create_cmd(const std::string &ifname);
 // Supervision command; an empty interface is passed as "none".

@@ -156,4 +156,25 @@ TEST_F(Injection, FirmwareIdentifierReachesTheVersionScriptWhole) {
     }
 }
 
+TEST_F(Injection, ValuesTooLongForTheCommandBufferRunNothing) {
+    // A command cut at 1023 characters could end inside its quotes: the
+    // operation refuses the value and logs why.
+    const std::string v = std::string(1000, 'x') + "';touch /tmp/CANARY;'";
+    uci_set_value("modem", "parameters", "modem_if", "usb0");
+    uci_set_value("modem", "parameters", "modem_name", "SIERRA_MC7430");
+    uci_set_value("modem", "parameters", "modem_radiotype", "1");
+    clear();
+    fs::remove("/tmp/standin/logger.log");
+    EXPECT_EQ(modem_set_radio_type(0, v.c_str()), -1);
+    EXPECT_EQ(calls("wvdial-report"), "");
+    EXPECT_EQ(calls("modem-report_atcmd"), "");
+    EXPECT_EQ(uci_get_value("modem", "parameters", "modem_radiotype"), "1");
+    EXPECT_NE(calls("logger").find("radio type too long"), std::string::npos) << calls("logger");
+
+    EXPECT_EQ(modem_check_version(v.c_str()), -1);
+    EXPECT_EQ(calls("modem_version.sh"), "");
+    EXPECT_NE(calls("logger").find("identifier too long"), std::string::npos) << calls("logger");
+    EXPECT_FALSE(canary_ran());
+}
+
 }  // namespace

@@ -77,4 +77,14 @@ TEST(ModemCommands, IdentityValuesReachTheScriptsWhole) {
     }
 }
 
+TEST(ModemCommands, RadioTypeTooLongForTheBufferGivesNoCommand) {
+    // Cut at the buffer, the command would end inside the quoted word or
+    // lose its redirection.
+    for (std::size_t n : {940u, 960u, 980u, 1000u, 1100u}) {
+        const std::string v = std::string(n, 'x') + "';touch /tmp/CANARY;'";
+        EXPECT_EQ(modem::radio_cmd("usb0", v), "") << n;
+    }
+    EXPECT_NE(modem::radio_cmd("usb0", std::string(900, 'x')), "");
+}
+
 }  // namespace
