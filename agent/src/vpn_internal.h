@@ -1,6 +1,7 @@
 // Inside the VPN controller: the two thread bodies and what they share.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "vpn_child.h"
@@ -15,6 +16,12 @@ void vpn_manage();
 // Writes the proxy credentials for OpenVPN's --http-proxy: 0, or 1 when the
 // file cannot be written.
 int write_proxy_auth_file();
+
+// "rm -f <file> >>/var/log/telvsdk-vpn.log 2>&1" for the proxy credentials
+// file, the path quoted; nullopt (logged) when it would not fit the command
+// buffer.
+struct AgentConfig;
+std::optional<std::string> proxy_auth_remove_command(const AgentConfig &c);
 
 // The openvpn process of the current VPN.
 vpn::ChildProcess &vpn_child();

@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <thread>
 
+#include "command.h"
 #include "log.h"
+#include "rtu/shell.h"
 #include "state.h"
 #include "vpn_internal.h"
 
@@ -47,6 +49,11 @@ int write_proxy_auth_file() {
     std::fprintf(f, "%s\n", cfg_text(c.proxy_pass));
     std::fclose(f);
     return 0;
+}
+
+std::optional<std::string> proxy_auth_remove_command(const AgentConfig &c) {
+    return agent_command("rm -f %s >>%s 2>&1",
+                         rtu::shell_quote(cfg_text(c.proxy_auth_file)).c_str(), vpn::kVpnLogFile);
 }
 
 vpn::LaunchInput vpn_launch_input(const VpnServerEntry &e) {

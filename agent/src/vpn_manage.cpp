@@ -9,6 +9,7 @@
 #include <ctime>
 #include <thread>
 
+#include "command.h"
 #include "console.h"
 #include "log.h"
 #include "mgmt_text.h"
@@ -271,9 +272,7 @@ void vpn_manage() {
     end_openvpn(st, told && connected);
     st.vpn_state = VPN_STATE_IDLE;
     if (st.config.proxy_auth_required != 0)
-        rtu::run_shell(rtu::format_cmd("rm -f %s >>%s 2>&1",
-                                       rtu::shell_quote(cfg_text(st.config.proxy_auth_file)).c_str(),
-                                       vpn::kVpnLogFile));
+        agent_system(proxy_auth_remove_command(st.config));
     call_stats(st);
     sock.reset();
     st.vpn_mgmt_thread_active = false;

@@ -468,3 +468,27 @@ TEST(CertificateCheck, CertificatePathReachesOpensslWhole) {
         EXPECT_FALSE(s.canary_ran()) << "[" << p.name << "]";
     }
 }
+
+TEST(ProxyAuthFile, RemovalGetsThePathWholeOrRefusesIt) {
+    Scratch s("proxyauth");
+    LogCapture log("proxyauth");
+    const std::string tail = std::string(">>") + vpn::kVpnLogFile + " 2>&1";
+    for (const Payload &p : rt_test::payloads(s.canary())) {
+        agent_config_reset();
+        agent_state().config.proxy_auth_file = p.text;
+        auto cmd = proxy_auth_remove_command(agent_state().config);
+        ASSERT_TRUE(cmd.has_value()) << p.name;
+        bool form = false;
+        auto run = s.run(*cmd, "rm", tail, form);
+        ASSERT_TRUE(form) << *cmd;
+        EXPECT_FALSE(s.canary_ran()) << "[" << p.name << "]: " << shown(*cmd);
+        ASSERT_EQ(run.calls.size(), 1u) << "[" << p.name << "]: " << shown(*cmd);
+        EXPECT_EQ(run.calls[0], (std::vector<std::string>{"-f", p.text})) << "[" << p.name << "]";
+    }
+    // A path whose command would not fit is not cut (a cut could leave a
+    // shorter, different path), it is refused and logged.
+    agent_state().config.proxy_auth_file = std::string(1000, 'x') + "'";
+    EXPECT_FALSE(proxy_auth_remove_command(agent_state().config).has_value());
+    EXPECT_NE(log.text().find("not run"), std::string::npos);
+    agent_config_reset();
+}
