@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,79 +51,42 @@ std::string after(const std::vector<std::string> &args, const std::string &flag)
     return *(it + 1);
 }
 
-struct VpnField {
-    const char *name;
-    std::function<void(vpn::LaunchInput &, const std::string &)> set;
-    // where the value must show up in the call
-    std::function<std::string(const std::vector<std::string> &)> got;
-};
-
 TEST(VpnInjection, ServerEntryAndConfigurationValuesReachOpenvpnWhole) {
+    // Two commands per payload (all of them in one would outgrow the buffer):
+    // the server entry's host, port and protocol with the proxy settings,
+    // then the certificate and tls-auth paths; each value whole in its place.
     Scratch s("vpn");
-    const std::vector<VpnField> fields = {
-        {"host", [](auto &in, auto &v) { in.host = v; },
-         [](auto &a) { return after(a, "--remote"); }},
-        {"port", [](auto &in, auto &v) { in.port = v; },
-         [](auto &a) { return a.size() > 2 ? a[2] : "<none>"; }},
-        {"proto", [](auto &in, auto &v) { in.proto = v; },
-         [](auto &a) { return a.size() > 3 ? a[3] : "<none>"; }},
-        {"proxy_url",
-         [](auto &in, auto &v) {
-             in.proxy_enabled = true;
-             in.proxy_port = 3128;
-             in.proxy_url = v;
-         },
-         [](auto &a) { return after(a, "--http-proxy"); }},
-        {"proxy_auth_file",
-         [](auto &in, auto &v) {
-             in.proxy_enabled = in.proxy_auth_required = true;
-             in.proxy_url = "proxy.local";
-             in.proxy_port = 3128;
-             in.proxy_auth_method = "basic";
-             in.proxy_auth_file = v;
-         },
-         [](auto &a) {
-             auto it = std::find(a.begin(), a.end(), "--http-proxy");
-             return a.end() - it > 3 ? *(it + 3) : "<none>";
-         }},
-        {"proxy_auth_method",
-         [](auto &in, auto &v) {
-             in.proxy_enabled = in.proxy_auth_required = true;
-             in.proxy_url = "proxy.local";
-             in.proxy_port = 3128;
-             in.proxy_auth_file = "/tmp/proxy-auth";
-             in.proxy_auth_method = v;
-         },
-         [](auto &a) {
-             auto it = std::find(a.begin(), a.end(), "--http-proxy");
-             return a.end() - it > 4 ? *(it + 4) : "<none>";
-         }},
-        {"ssl_cert", [](auto &in, auto &v) { in.ssl_cert = v; },
-         [](auto &a) { return after(a, "--cert"); }},
-        {"ssl_key", [](auto &in, auto &v) { in.ssl_key = v; },
-         [](auto &a) { return after(a, "--key"); }},
-        {"ca_file", [](auto &in, auto &v) { in.ca_file = v; },
-         [](auto &a) { return after(a, "--ca"); }},
-        {"tls_auth",
-         [](auto &in, auto &v) {
-             in.args = "--tls-auth %tlsauthfile% 1";
-             in.tls_auth = v;
-         },
-         [](auto &a) { return after(a, "--tls-auth"); }},
-    };
     for (const Payload &p : rt_test::payloads(s.canary())) {
-        for (const VpnField &f : fields) {
-            vpn::LaunchInput in = vpn_input();
-            f.set(in, p.text);
+        const std::string &v = p.text;
+        vpn::LaunchInput entry = vpn_input();
+        entry.host = entry.port = entry.proto = v;
+        entry.proxy_enabled = entry.proxy_auth_required = true;
+        entry.proxy_port = 3128;
+        entry.proxy_url = entry.proxy_auth_file = entry.proxy_auth_method = v;
+        vpn::LaunchInput files = vpn_input();
+        files.ssl_cert = files.ssl_key = files.ca_file = v;
+        files.args = "--tls-auth %tlsauthfile% 1";
+        files.tls_auth = v;
+        for (int which = 0; which < 2; ++which) {
+            const vpn::LaunchInput &in = which == 0 ? entry : files;
             auto r = vpn::build_openvpn_command(in);
-            ASSERT_EQ(r.status, vpn::CmdStatus::ok) << f.name << " " << p.name;
+            ASSERT_EQ(r.status, vpn::CmdStatus::ok) << p.name;
             bool form = false;
             auto run = s.run(r.command, "openvpn", "", form);
             ASSERT_TRUE(form) << r.command;
-            EXPECT_FALSE(s.canary_ran()) << f.name << " [" << p.name << "]: " << shown(r.command);
-            ASSERT_EQ(run.calls.size(), 1u)
-                << f.name << " [" << p.name << "]: " << shown(r.command);
-            EXPECT_EQ(f.got(run.calls[0]), p.text) << f.name << " [" << p.name << "]";
+            EXPECT_FALSE(s.canary_ran()) << "[" << p.name << "]: " << shown(r.command);
+            ASSERT_EQ(run.calls.size(), 1u) << "[" << p.name << "]: " << shown(r.command);
+            const auto &a = run.calls[0];
+            ASSERT_GE(a.size(), 9u) << p.name;
+            if (which == 0) {
+                EXPECT_EQ(std::vector<std::string>(a.begin(), a.begin() + 9),
+                          (std::vector<std::string>{"--remote", v, v, v, "--http-proxy", v, "3128",
+                                                    v, v}))
+                    << "[" << p.name << "]";
+            } else {
+                for (const char *flag : {"--cert", "--key", "--ca", "--tls-auth"})
+                    EXPECT_EQ(after(a, flag), v) << flag << " [" << p.name << "]";
+            }
         }
     }
 }
@@ -182,69 +144,54 @@ class ScepInjection : public ::testing::Test {
     LogCapture log_{"scep_injection"};
 };
 
-struct ScepField {
-    const char *name;
-    std::optional<std::string> AgentConfig::*member;
-    const char *flag;      // where the value shows in sscep getca/enroll
-    const char *req_flag;  // where it shows in openssl req (nullptr: not used)
-};
-
 TEST_F(ScepInjection, ConfigurationValuesReachSscepAndOpensslWhole) {
+    // Every text value of the SCEP and proxy configuration holds the payload
+    // at once; each must show whole after its own option.
     Scratch s("scep");
     const std::string tail = std::string(">>") + kScepLogPath + " 2>&1";
-    const std::vector<ScepField> fields = {
-        {"scep_server_url", &AgentConfig::scep_server_url, "-u", nullptr},
-        {"scep_ca", &AgentConfig::scep_ca, "-c", nullptr},
-        {"ssl_key", &AgentConfig::ssl_key, "-k", "-keyout"},
-        {"ssl_cert", &AgentConfig::ssl_cert, "-l", nullptr},
-        {"scep_req", &AgentConfig::scep_req, "-r", "-out"},
-        {"scep_cnf", &AgentConfig::scep_cnf, nullptr, "-config"},
-        {"proxy_url", &AgentConfig::proxy_url, "-q", nullptr},
-        {"proxy_user", &AgentConfig::proxy_user, "-y", nullptr},
-        {"proxy_pass", &AgentConfig::proxy_pass, "-z", nullptr},
-    };
     for (const Payload &p : rt_test::payloads(s.canary())) {
-        for (const ScepField &f : fields) {
-            SetUp();
-            agent_state().config.*f.member = p.text;
-            const AgentConfig &c = agent_state().config;
-            struct Built {
-                const char *what;
-                std::optional<std::string> cmd;
-                const char *program;
-                std::string flag;
-                std::string want;
-            };
-            std::vector<Built> built;
-            if (f.flag) {
-                std::string getca_flag = std::string(f.flag) == "-l" ||
-                                                 std::string(f.flag) == "-k" ||
-                                                 std::string(f.flag) == "-r"
-                                             ? ""
-                                             : f.flag;
-                if (!getca_flag.empty())
-                    built.push_back(
-                        {"getca", scep_getca_command(c), "/usr/bin/sscep", getca_flag, p.text});
-                built.push_back({"enroll", scep_enroll_command(c, ScepCaForm::single),
-                                 "/usr/bin/sscep", f.flag, p.text});
-                built.push_back({"enroll numbered", scep_enroll_command(c, ScepCaForm::numbered),
-                                 "/usr/bin/sscep", f.flag,
-                                 std::string(f.flag) == "-c" ? p.text + "-0" : p.text});
-            }
-            if (f.req_flag)
-                built.push_back({"req", scep_request_command(c), "openssl", f.req_flag, p.text});
-            for (const Built &b : built) {
-                ASSERT_TRUE(b.cmd.has_value()) << f.name << " " << b.what << " [" << p.name << "]";
-                bool form = false;
-                auto run = s.run(*b.cmd, b.program, tail, form);
-                ASSERT_TRUE(form) << *b.cmd;
-                EXPECT_FALSE(s.canary_ran())
-                    << f.name << " " << b.what << " [" << p.name << "]: " << shown(*b.cmd);
-                ASSERT_EQ(run.calls.size(), 1u)
-                    << f.name << " " << b.what << " [" << p.name << "]: " << shown(*b.cmd);
-                EXPECT_EQ(after(run.calls[0], b.flag), b.want)
-                    << f.name << " " << b.what << " [" << p.name << "]";
-            }
+        SetUp();
+        AgentConfig &c = agent_state().config;
+        for (auto member :
+             {&AgentConfig::scep_server_url, &AgentConfig::scep_ca, &AgentConfig::ssl_key,
+              &AgentConfig::ssl_cert, &AgentConfig::scep_req, &AgentConfig::scep_cnf,
+              &AgentConfig::proxy_url, &AgentConfig::proxy_user, &AgentConfig::proxy_pass})
+            c.*member = p.text;
+        const std::string &v = p.text;
+        struct Built {
+            const char *what;
+            std::optional<std::string> cmd;
+            const char *program;
+            std::vector<std::pair<std::string, std::string>> want;  // option, value after it
+        };
+        const std::vector<std::pair<std::string, std::string>> proxy = {
+            {"-q", v}, {"-y", v}, {"-z", v}};
+        auto with_proxy = [&](std::vector<std::pair<std::string, std::string>> w) {
+            w.insert(w.end(), proxy.begin(), proxy.end());
+            return w;
+        };
+        const std::vector<Built> built = {
+            {"getca", scep_getca_command(c), "/usr/bin/sscep", with_proxy({{"-u", v}, {"-c", v}})},
+            {"enroll", scep_enroll_command(c, ScepCaForm::single), "/usr/bin/sscep",
+             with_proxy({{"-u", v}, {"-c", v}, {"-k", v}, {"-r", v}, {"-l", v}})},
+            {"enroll numbered", scep_enroll_command(c, ScepCaForm::numbered), "/usr/bin/sscep",
+             with_proxy(
+                 {{"-u", v}, {"-c", v + "-0"}, {"-e", v + "-1"}, {"-k", v}, {"-r", v}, {"-l", v}})},
+            {"req",
+             scep_request_command(c),
+             "openssl",
+             {{"-config", v}, {"-keyout", v}, {"-out", v}}},
+        };
+        for (const Built &b : built) {
+            ASSERT_TRUE(b.cmd.has_value()) << b.what << " [" << p.name << "]";
+            bool form = false;
+            auto run = s.run(*b.cmd, b.program, tail, form);
+            ASSERT_TRUE(form) << *b.cmd;
+            EXPECT_FALSE(s.canary_ran()) << b.what << " [" << p.name << "]: " << shown(*b.cmd);
+            ASSERT_EQ(run.calls.size(), 1u) << b.what << " [" << p.name << "]: " << shown(*b.cmd);
+            for (const auto &[flag, value] : b.want)
+                EXPECT_EQ(after(run.calls[0], flag), value)
+                    << b.what << " " << flag << " [" << p.name << "]";
         }
     }
 }
