@@ -115,10 +115,14 @@ def test_atsend_command_line(gw, ptys):
         found.check(res.rc == 0, name, f"atsend failed: {res}")
         found.check(m.received == p.encode() + b"\r", name, f"modem got {m.received!r}")
         found.check(not canary_ran(r), name, "command ran the canary")
-        # The device argument is only opened, never handed to a shell.
-        res = r.run([str(binary("atsend")), "-i", p, "-c", "AT"], timeout=15)
-        found.check(res.rc != 0 and "open ttyUSB fail" in res.stderr, name, f"device: {res}")
-        found.check(not canary_ran(r), name, "device argument ran the canary")
+    # The device argument is only opened, never handed to a shell: one shell
+    # runs atsend with every payload as "$1".
+    items = payloads()
+    script = 'a=$1; shift; for d in "$@"; do "$a" -i "$d" -c AT; echo "rc=$?"; done'
+    res = r.run(["/bin/sh", "-c", script, "sh", str(binary("atsend")), *[p for _, p in items]], timeout=30)
+    found.check(res.stdout.split() == ["rc=1"] * len(items), "device", f"{res}")
+    found.check(res.stderr.count("open ttyUSB fail") == len(items), "device", f"{res}")
+    found.check(not canary_ran(r), "device", "a device argument ran the canary")
     found.assert_none()
 
 

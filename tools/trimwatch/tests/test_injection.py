@@ -43,16 +43,29 @@ def test_listed_paths_reach_trimfile_whole(router_root):
 def test_trimfile_and_trimwatch_arguments(router_root):
     r = router_root
     found = Findings("trimfile/trimwatch arguments")
-    for i, (name, p) in enumerate(payloads()):
-        clear_canary(r)
-        if "\n" not in p and "\r" not in p:
-            path = listed_path(i, p)
-            r.write(path, "y" * 3000)
-            res = r.run([binary("trimfile"), "1", path])
-            found.check(res.rc == 0 and len(r.read(path)) == 1024, name, f"trimfile {path!r}: {res}")
-        res = r.run([binary("trimfile"), p, "/var/log/none"])
-        found.check(res.rc == 255, name, f"reserve {p!r}: {res}")
-        res = r.run([binary("trimwatch"), "-c", p, "-t", "1"], timeout=10)
-        found.check(res.rc == 255 and "fail" in res.stdout, name, f"trimwatch -c {p!r}: {res}")
-        found.check(not canary_ran(r), name, "an argument ran the canary")
+    items = payloads()
+    paths = []
+    for i, (_, p) in enumerate(items):
+        path = listed_path(i, p)
+        r.write(path, "y" * 3000)
+        paths.append(path)
+    # One shell runs every payload in each position, passed as arguments
+    # (never pasted into the script).
+    script = ('tf=$1; tw=$2; shift 2; n=$(($# / 2)); i=0\n'
+              'for a in "$@"; do\n'
+              '  i=$((i + 1))\n'
+              '  if [ $i -le $n ]; then "$tf" 1 "$a"; echo "file rc=$?"; continue; fi\n'
+              '  "$tf" "$a" /var/log/none >/dev/null; echo "reserve rc=$?"\n'
+              '  out=$("$tw" -c "$a" -t 1); rc=$?\n'
+              '  echo "watch rc=$rc $(printf %s "$out" | tail -n 1)"\n'
+              'done\n')
+    res = r.run(["/bin/sh", "-c", script, "sh", str(binary("trimfile")), str(binary("trimwatch")),
+                 *paths, *[p for _, p in items]], timeout=60)
+    lines = res.stdout.splitlines()
+    n = len(items)
+    found.check(lines[:n] == ["file rc=0"] * n, "trimfile path", f"{lines[:n]}")
+    found.check(lines[n:] == ["reserve rc=255", "watch rc=255 fail"] * n, "reserve/-c", f"{lines[n:]}")
+    for (name, _), path in zip(items, paths):
+        found.check(len(r.read(path)) == 1024, name, f"{path!r} not cut to 1 KiB")
+    found.check(not canary_ran(r), "all", "an argument ran the canary")
     found.assert_none()
