@@ -9,6 +9,7 @@
 
 #include "message.h"
 #include "recorded.h"
+#include "shell_words.h"
 
 namespace {
 
@@ -58,8 +59,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (line.size() > gw::LineReader::kMax) line.resize(gw::LineReader::kMax);
         fuzz::recorder().answers.push_back((data[0] & 0x40) ? "1\n" : "0\n");
         std::string reply;
+        fuzz::recorder().commands.clear();
         gw::forwarder_line_handler(&f, line, reply);
         if (f.mail_prefix.size() > 1023) std::abort();
+        // Whatever the settings and the line hold, the shell only splits words.
+        std::vector<std::string> words;
+        for (const std::string &cmd : fuzz::recorder().commands)
+            if (!fuzz::plain_shell_words(cmd, words)) std::abort();
     }
     return 0;
 }
