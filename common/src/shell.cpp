@@ -1,4 +1,5 @@
 #include "rtu/shell.h"
+#include "rtu/spawn.h"
 
 #include <sys/wait.h>
 
@@ -64,10 +65,13 @@ std::string shell_word(std::string_view value) {
     return shell_quote(value);
 }
 
-int run_shell_status(const std::string &cmd) { return std::system(cmd.c_str()); }
+// Not system(): it ignores SIGINT and SIGQUIT in the whole process while the
+// command runs, so a daemon that runs a command every second (the agent's
+// status line) would lose most Ctrl-C and SIGINT deliveries.
+int run_shell_status(const std::string &cmd) { return spawn_shell_status(cmd); }
 
 int run_shell(const std::string &cmd) {
-    int st = std::system(cmd.c_str());
+    int st = spawn_shell_status(cmd);
     if (st == -1) return -1;
     if (WIFEXITED(st)) return WEXITSTATUS(st);
     if (WIFSIGNALED(st)) return 128 + WTERMSIG(st);

@@ -37,6 +37,11 @@ TEST(SpawnShell, CallerKeepsItsSigintHandlerWhileTheCommandRuns) {
     int st = rtu::spawn_shell_status("kill -INT $PPID; sleep 0.2");
     EXPECT_EQ(st, 0);
     EXPECT_EQ(g_seen.load(), 1);
+    // The same holds for the helpers every program runs its commands with.
+    EXPECT_EQ(rtu::run_shell("kill -INT $PPID; sleep 0.2"), 0);
+    EXPECT_EQ(g_seen.load(), 2);
+    EXPECT_EQ(rtu::run_shell_status("kill -INT $PPID; sleep 0.2"), 0);
+    EXPECT_EQ(g_seen.load(), 3);
     // The child does not inherit an ignored SIGPIPE.
     signal(SIGPIPE, SIG_IGN);
     st = rtu::spawn_shell_status("kill -PIPE $$; exit 0");

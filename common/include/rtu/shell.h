@@ -28,7 +28,8 @@ std::string shell_quote(std::string_view value);
 // ordinary values keep a command's usual text ("usb0", "/dev/ttyUSB2").
 std::string shell_word(std::string_view value);
 
-// Runs cmd through /bin/sh -c (system()). Returns the raw system() status.
+// Runs cmd through /bin/sh -c (spawn_shell_status: like system(), but the
+// caller keeps receiving SIGINT and SIGQUIT). Returns the raw wait status.
 int run_shell_status(const std::string &cmd);
 
 // Runs cmd through the shell and returns its exit code: 0..255 when it exited,
