@@ -1,6 +1,9 @@
 #!/bin/sh
 # Builds everything and runs every test: unit tests (GoogleTest) and process
-# tests (pytest in throwaway router roots), all through ctest.
+# tests (pytest in throwaway router roots), all through ctest, in the
+# sanitizer build (AddressSanitizer, UndefinedBehaviorSanitizer and
+# LeakSanitizer, no recovery). The host build (default preset, what the main
+# job runs) is compiled too, so its warnings are checked.
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/setup.sh
@@ -9,7 +12,9 @@ for extra in scripts/test.d/*.sh; do
 done
 cmake --preset default
 cmake --build --preset default
-ctest --preset default
+cmake --preset asan
+cmake --build --preset asan
+ctest --preset asan
 for extra in scripts/test.d/*.sh; do
     if [ -f "$extra" ]; then sh "$extra" run; fi
 done
