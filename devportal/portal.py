@@ -325,15 +325,8 @@ def main(argv=None) -> int:
     ap.add_argument("--servers", help="JSON list of VPN server objects")
     ap.add_argument("--records", help="file receiving every request as a JSON line")
     ap.add_argument("--ready-file", help="file receiving 'PORT CONTROLPORT' once listening")
-    ap.add_argument("--bind-after", help="wait (up to 60 s) until this file exists before "
-                    "taking the HTTPS port: a portal that comes back at a chosen moment")
     ap.add_argument("--quiet", action="store_true")
     args = ap.parse_args(argv)
-    if args.bind_after:
-        import os
-        deadline = time.monotonic() + 60
-        while not os.path.exists(args.bind_after) and time.monotonic() < deadline:
-            time.sleep(0.02)
 
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     ctx.load_cert_chain(f"{args.certs}/server.pem", f"{args.certs}/server.key")
