@@ -18,7 +18,11 @@ import sys
 import time
 import tty
 
-from routerroot import RouterRoot, binary
+# The router root runs its programs from "/": the build path must be absolute.
+if "RT_BUILD" in os.environ:
+    os.environ["RT_BUILD"] = os.path.abspath(os.environ["RT_BUILD"])
+
+from routerroot import RouterRoot, binary  # noqa: E402
 
 ROUNDS = 1000
 
