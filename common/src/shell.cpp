@@ -44,6 +44,10 @@ std::string format_bounded(std::size_t size, const char *fmt, ...) {
 }
 
 std::string shell_quote(std::string_view value) {
+    // No argument can hold a NUL byte, and the quoted text is later formatted
+    // with "%s": a NUL inside would cut the closing quote off. Quote only what
+    // comes before it.
+    value = value.substr(0, value.find('\0'));
     std::string out;
     out.reserve(value.size() + 2);
     out.push_back('\'');
@@ -58,6 +62,7 @@ std::string shell_quote(std::string_view value) {
 }
 
 std::string shell_word(std::string_view value) {
+    value = value.substr(0, value.find('\0'));
     static constexpr std::string_view kSafe =
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789@%+=:,./_-";
     if (!value.empty() && value.find_first_not_of(kSafe) == std::string_view::npos)

@@ -44,6 +44,20 @@ TEST(ShellWord, PlainValuesUnchangedOthersQuoted) {
     }
 }
 
+TEST(ShellQuote, ANulByteEndsTheValueNotTheQuote) {
+    // A value read with a NUL inside (a binary configuration line): what the
+    // shell gets is the text before it, still one closed word, whatever
+    // follows in the command.
+    using namespace std::string_literals;
+    const std::string value = "sm\0' ; touch /nonexistent/x ; '"s;
+    for (const std::string &q : {rtu::shell_quote(value), rtu::shell_word(value)}) {
+        EXPECT_EQ(q.find('\0'), std::string::npos);
+        std::string cmd = rtu::format_cmd("printf '%%s|' %s tail", q.c_str());
+        EXPECT_EQ(rtu::output_of(cmd), "sm|tail|");
+    }
+    EXPECT_EQ(rtu::shell_quote("\0rest"s), "''");
+}
+
 TEST(RunShell, ReportsExitCodesAndSignals) {
     EXPECT_EQ(rtu::run_shell("true"), 0);
     EXPECT_EQ(rtu::run_shell("exit 3"), 3);
