@@ -152,8 +152,10 @@ def test_oversized_reply_is_a_write_error(agent_root, portal, start_agent):
     p = start_agent(r, portal)
     up(r, p)
     portal.fault("oversized", count=1)
+    # The keyword stays for the reporter's one-second pause: look for it
+    # first, then for the log line, which may come after the pause.
+    r.wait_file("/tmp/telvsdk.errormsg_hbs", 10, content="undefined error")
     wait_log(r, "HBS  ERROR CURL Error 23 meaning : ")
-    r.wait_file("/tmp/telvsdk.errormsg_hbs", 5, content="undefined error")
     p.stop()
 
 
