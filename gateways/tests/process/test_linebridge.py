@@ -226,3 +226,39 @@ def test_a_tty_that_cannot_keep_up_loses_no_byte(gw, ptys):
     assert "tty reset" not in proc.stdout and "tty write error" not in proc.stdout
     assert proc.running()
 
+
+def test_a_client_that_reads_slowly_loses_no_byte(gw, ptys):
+    # The serial side sends faster than the client reads: the socket's queue
+    # fills and writes to it would block for a while.
+    import threading
+    p = ptys()
+    port = free_port()
+    proc = gw.start("linebridge", server_config(p.path, port))
+    p.wait_attrs(lambda a: a[LFLAG] == 0)
+    c = socket.socket()
+    c.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    c.settimeout(5)
+    deadline = time.monotonic() + 5
+    while True:
+        try:
+            c.connect(("127.0.0.1", port))
+            break
+        except OSError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.05)
+    blob = os.urandom(1024 * 1024)
+
+    def feed():  # a write to the pty may take only part of a block
+        left = memoryview(blob)
+        while left:
+            left = left[os.write(p.master, left[:4096]):]
+
+    writer = threading.Thread(target=feed, daemon=True)
+    writer.start()
+    time.sleep(1.0)  # the client reads nothing for a second
+    got = recv_exactly(c, len(blob), timeout=30)
+    writer.join(10)
+    assert got == blob
+    assert "socket reset" not in proc.stdout and "socket write error" not in proc.stdout
+    assert proc.running()
