@@ -17,6 +17,31 @@ def up(root, proc, timeout=10):
     proc.wait_output(r"counter hbs_state", timeout)
 
 
+def watch_keywords(root, seconds=20):
+    """Starts a watcher in the root that notes every error keyword the agent
+    leaves in /tmp/telvsdk.errormsg_hbs (and the word of
+    /tmp/telvsdk.hbs.status, as "status <word>"). A keyword may stay there only for a
+    moment (the next connection clears it), too short for polling from outside
+    the root; the watcher looks every 10 ms, for a bounded time."""
+    script = ("end=$(( $(date +%s) + " + str(int(seconds)) + " )); "
+              "while [ $(date +%s) -lt $end ]; do "
+              "k=$(cat /tmp/telvsdk.errormsg_hbs 2>/dev/null); "
+              "[ -n \"$k\" ] && echo \"$k\" >> /tmp/keywords.seen; "
+              "s=$(cat /tmp/telvsdk.hbs.status 2>/dev/null); "
+              "[ -n \"$s\" ] && echo \"status $s\" >> /tmp/keywords.seen; sleep 0.01; done")
+    return root.start(["/bin/sh", "-c", script])
+
+
+def wait_keyword(root, keyword, timeout=10):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if root.exists("/tmp/keywords.seen") and keyword in root.read("/tmp/keywords.seen").split("\n"):
+            return
+        time.sleep(0.1)
+    seen = root.read("/tmp/keywords.seen") if root.exists("/tmp/keywords.seen") else ""
+    raise TimeoutError(f"keyword {keyword!r} never seen in the error file (saw {seen!r})")
+
+
 def answer_after(portal, marker_pred, timeout=10):
     """Body of the first heartbeat that follows the request matching marker_pred."""
     deadline = time.monotonic() + timeout
@@ -135,9 +160,10 @@ def test_failed_exchange_ends_the_connection_and_a_new_one_starts(agent_root, po
     p = start_agent(r, portal)
     up(r, p)
     portal.wait_requests(3)
+    watch_keywords(r)
     portal.fault(kind, count=1)
-    r.wait_file("/tmp/telvsdk.errormsg_hbs", 10, content=keyword)
-    assert r.read("/tmp/telvsdk.hbs.status") == "OFFLINE"
+    wait_keyword(r, keyword)
+    wait_keyword(r, "status OFFLINE")
     log = wait_log(r, line)
     assert "ERROR      Unable to send heartbeat!" in log
     # A new connection follows at once, starting again with init=1.
@@ -151,11 +177,10 @@ def test_oversized_reply_is_a_write_error(agent_root, portal, start_agent):
     r = agent_root
     p = start_agent(r, portal)
     up(r, p)
+    watch_keywords(r)
     portal.fault("oversized", count=1)
-    # The keyword stays for the reporter's one-second pause: look for it
-    # first, then for the log line, which may come after the pause.
-    r.wait_file("/tmp/telvsdk.errormsg_hbs", 10, content="undefined error")
     wait_log(r, "HBS  ERROR CURL Error 23 meaning : ")
+    wait_keyword(r, "undefined error")
     p.stop()
 
 
