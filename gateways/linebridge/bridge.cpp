@@ -51,7 +51,9 @@ ssize_t write_whole(int fd, const char *buf, std::size_t len) {
     return static_cast<ssize_t>(done);
 }
 
-bool would_block(ssize_t n) { return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK); }
+bool would_block(ssize_t n) {
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
 
 // The data is not text: print exactly the bytes read.
 void print_data(const char *label, const char *buf, ssize_t n) {
@@ -63,7 +65,8 @@ void print_data(const char *label, const char *buf, ssize_t n) {
 }  // namespace
 
 void prepare_tty_settings(termios &t) {
-    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF);
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                        IXON | IXOFF);
     t.c_oflag = 0;
     t.c_lflag = 0;
     t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | CSIZE);
@@ -105,6 +108,17 @@ bool LineBridge::open_tcp() {
     return true;
 }
 
+// Writes the n bytes just read into buf_ to the other side and reports both
+// counts; false, after the write-error line, when that side must be reset.
+bool LineBridge::forward(int to, ssize_t n, const char *from_name, const char *to_name) {
+    ssize_t w = write_whole(to, buf_, static_cast<std::size_t>(n));
+    std::printf("%s(r):%d rc, %s(w):%d\n", from_name, static_cast<int>(n), to_name,
+                static_cast<int>(w));
+    if (w > 0) return true;
+    std::printf("%s write error:%d, %s reset\n", to_name, static_cast<int>(w), to_name);
+    return false;
+}
+
 void LineBridge::run() {
     for (;;) {
         if (tty_ < 0 && !open_tty()) {
@@ -126,7 +140,7 @@ void LineBridge::run() {
 void LineBridge::serve_server() {
     for (;;) {
         if (client_ < 0) {
-            sockaddr_in addr {};
+            sockaddr_in addr{};
             client_ = sock_accept(tcp_, &addr, 0, 1);
             if (client_ >= 0) track_fd(kSlotClient, client_);
         }
@@ -137,7 +151,7 @@ void LineBridge::serve_server() {
         // client is accepted at once instead of after the next timeout.
         int other = client_ >= 0 ? client_ : tcp_;
         FD_SET(other, &rd);
-        timeval tv {3, 0};
+        timeval tv{3, 0};
         int r = select((tty_ > other ? tty_ : other) + 1, &rd, nullptr, nullptr, &tv);
         if (r <= 0) continue;
 
@@ -146,10 +160,7 @@ void LineBridge::serve_server() {
             if (would_block(n)) continue;
             if (n > 0) {
                 print_data("socket read:", buf_, n);
-                ssize_t w = write_whole(tty_, buf_, static_cast<std::size_t>(n));
-                std::printf("socket(r):%d rc, tty(w):%d\n", static_cast<int>(n), static_cast<int>(w));
-                if (w <= 0) {
-                    std::printf("tty write error:%d, tty reset\n", static_cast<int>(w));
+                if (!forward(tty_, n, "socket", "tty")) {
                     close_fd(tty_, kSlotTty);
                     return;
                 }
@@ -167,12 +178,7 @@ void LineBridge::serve_server() {
             }
             print_data("tty read:", buf_, n);
             if (client_ < 0) continue;  // nobody to deliver to: dropped
-            ssize_t w = write_whole(client_, buf_, static_cast<std::size_t>(n));
-            std::printf("tty(r):%d rc, socket(w):%d\n", static_cast<int>(n), static_cast<int>(w));
-            if (w <= 0) {
-                std::printf("socket write error:%d, socket reset\n", static_cast<int>(w));
-                close_fd(client_, kSlotClient);
-            }
+            if (!forward(client_, n, "tty", "socket")) close_fd(client_, kSlotClient);
         }
     }
 }
@@ -184,7 +190,7 @@ void LineBridge::serve_client() {
         FD_ZERO(&rd);
         FD_SET(tty_, &rd);
         FD_SET(tcp_, &rd);
-        timeval tv {3, 0};
+        timeval tv{3, 0};
         int r = select((tty_ > tcp_ ? tty_ : tcp_) + 1, &rd, nullptr, nullptr, &tv);
         if (r < 0) {
             if (errno == EINTR) continue;
@@ -201,10 +207,7 @@ void LineBridge::serve_client() {
                 close_fd(tty_, kSlotTty);
                 return;
             }
-            ssize_t w = write_whole(tcp_, buf_, static_cast<std::size_t>(n));
-            std::printf("tty(r):%d rc, socket(w):%d\n", static_cast<int>(n), static_cast<int>(w));
-            if (w <= 0) {
-                std::printf("socket write error:%d, socket reset\n", static_cast<int>(w));
+            if (!forward(tcp_, n, "tty", "socket")) {
                 close_fd(tcp_, kSlotTcp);
                 return;
             }
@@ -216,10 +219,7 @@ void LineBridge::serve_client() {
                 close_fd(tcp_, kSlotTcp);
                 return;
             }
-            ssize_t w = write_whole(tty_, buf_, static_cast<std::size_t>(n));
-            std::printf("socket(r):%d rc, tty(w):%d\n", static_cast<int>(n), static_cast<int>(w));
-            if (w <= 0) {
-                std::printf("tty write error:%d, tty reset\n", static_cast<int>(w));
+            if (!forward(tty_, n, "socket", "tty")) {
                 close_fd(tty_, kSlotTty);
                 return;
             }

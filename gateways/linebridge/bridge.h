@@ -1,6 +1,7 @@
 // TCP-to-serial proxy: tty set-up and the serving loops.
 #pragma once
 
+#include <sys/types.h>
 #include <termios.h>
 
 #include "gateway.h"
@@ -13,19 +14,20 @@ namespace gw {
 void prepare_tty_settings(termios &t);
 
 class LineBridge {
-public:
+  public:
     explicit LineBridge(std::string config_path);
     [[noreturn]] void run();
 
-private:
+  private:
     bool open_tty();
     bool open_tcp();
     void serve_server();
     void serve_client();
+    bool forward(int to, ssize_t n, const char *from_name, const char *to_name);
 
     std::string path_;
     GatewayConfig cfg_;
-    termios term_ {};
+    termios term_{};
     int tty_ = -1;
     int tcp_ = -1;
     int client_ = -1;
