@@ -45,6 +45,23 @@ int push_request(const std::string &body, int (*parse)(const char *), bool main_
     return result;
 }
 
+// A push reply is a JSON array whose first element is an object keyed by the
+// function name: that member, or null when the reply is not of this form.
+// root keeps the parsed reply alive for the caller.
+json_object *reply_member(const char *reply, const char *function, JsonPtr &root) {
+    if (!reply) return nullptr;
+    root.reset(json_tokener_parse(reply));
+    if (!root || !json_object_is_type(root.get(), json_type_array) ||
+        json_object_array_length(root.get()) == 0)
+        return nullptr;
+    json_object *first = json_object_array_get_idx(root.get(), 0);
+    json_object *member = nullptr;
+    if (!json_object_is_type(first, json_type_object) ||
+        !json_object_object_get_ex(first, function, &member))
+        return nullptr;
+    return member;
+}
+
 }  // namespace
 
 int is_decimal_digits(const char *text) {
@@ -138,16 +155,9 @@ int push_send(CURL *handle, const std::string &body, std::string *reply_out) {
 }
 
 int parse_vpn_server_list(const char *reply) {
-    if (!reply) return 16;
-    JsonPtr root(json_tokener_parse(reply));
-    if (!root || !json_object_is_type(root.get(), json_type_array) ||
-        json_object_array_length(root.get()) == 0)
-        return 16;
-    json_object *first = json_object_array_get_idx(root.get(), 0);
-    json_object *list = nullptr;
-    if (!json_object_is_type(first, json_type_object) ||
-        !json_object_object_get_ex(first, "get_vpn_client_server", &list) ||
-        !json_object_is_type(list, json_type_array) || json_object_array_length(list) == 0)
+    JsonPtr root;
+    json_object *list = reply_member(reply, "get_vpn_client_server", root);
+    if (!json_object_is_type(list, json_type_array) || json_object_array_length(list) == 0)
         return 16;
 
     agent_log(LOG_PUSH, kHyphens);
@@ -205,16 +215,9 @@ int parse_vpn_server_list(const char *reply) {
 }
 
 int parse_push_network_reply(const char *reply) {
-    if (!reply) return 16;
-    JsonPtr root(json_tokener_parse(reply));
-    if (!root || !json_object_is_type(root.get(), json_type_array) ||
-        json_object_array_length(root.get()) == 0)
-        return 16;
-    json_object *first = json_object_array_get_idx(root.get(), 0);
-    json_object *v = nullptr;
-    if (!json_object_is_type(first, json_type_object) ||
-        !json_object_object_get_ex(first, "push_network", &v) ||
-        !json_object_is_type(v, json_type_string) || std::strcmp(json_object_get_string(v), "ok") != 0)
+    JsonPtr root;
+    json_object *v = reply_member(reply, "push_network", root);
+    if (!json_object_is_type(v, json_type_string) || std::strcmp(json_object_get_string(v), "ok") != 0)
         return 16;
     return 0;
 }
