@@ -2,6 +2,7 @@
 """Runs telvsdkd in a throwaway router root against a local development portal.
 
   run_agent.py --build BUILD_DIR [--seconds N] [--cdel S] [--sdel S] [--keep] [--enroll]
+               [--no-vpn] [--vpn-hold S]
 
 Makes the certificates (once, in BUILD_DIR/main-job/certs), starts the portal
 on 127.0.0.1, prepares a router root (certificates, configuration, stand-ins
@@ -9,6 +10,10 @@ for route, ubus, databoard and the network script), runs the agent in the
 foreground and shows its output and the portal's log of requests. Ends on
 Ctrl-C, or after N seconds with --seconds; then stops the agent with SIGTERM.
 The portal's control port is printed, for devportal/portalctl.py.
+Unless --no-vpn, a local OpenVPN server (agent/tools/vpn_demo_peer.py) joins
+the job: after two heartbeats the portal sends connectvpn, the agent brings
+the tunnel up with the real openvpn client, and after --vpn-hold seconds the
+portal sends disconnectvpn.
 With --enroll the router has only its activation code: no client certificate,
 which it obtains at start-up by SCEP enrollment (the sscep stand-in signs the
 request with the development CA).
@@ -41,6 +46,8 @@ def main() -> int:
     ap.add_argument("--keep", action="store_true", help="keep the router root folder")
     ap.add_argument("--enroll", action="store_true",
                     help="start without a client certificate and enroll one by SCEP")
+    ap.add_argument("--no-vpn", action="store_true", help="no OpenVPN server, no connectvpn")
+    ap.add_argument("--vpn-hold", type=float, default=8, help="seconds the tunnel stays up")
     args = ap.parse_args()
 
     build = Path(args.build).resolve()
@@ -57,6 +64,11 @@ def main() -> int:
 
     ready = work / "portal.ready"
     ready.unlink(missing_ok=True)
+    # The VPN peer waits for the portal's ready file, then starts its server.
+    peer = None
+    if not args.no_vpn:
+        peer = subprocess.Popen([sys.executable, str(SOURCE / "agent" / "tools" / "vpn_demo_peer.py"),
+                                 "--work", str(work), "--hold", str(args.vpn_hold)])
     portal = subprocess.Popen([sys.executable, str(HERE / "portal.py"), "--certs", str(certs),
                                "--cdel", str(args.cdel), "--sdel", str(args.sdel),
                                "--ready-file", str(ready), "--records", str(work / "requests.jsonl")])
@@ -65,6 +77,8 @@ def main() -> int:
         if portal.poll() is not None or time.monotonic() > deadline:
             print("run-main: the portal did not start", file=sys.stderr)
             portal.kill()
+            if peer:
+                peer.terminate()
             return 1
         time.sleep(0.05)
     port, control = ready.read_text().split()
@@ -98,6 +112,10 @@ def main() -> int:
                     "TELVSDK_CFG_SCEP_CA": "/etc/telvsdk/scep-ca.pem",
                     "TELVSDK_CFG_SCEP_CNF": "/etc/telvsdk/scep.cnf",
                     "TELVSDK_CFG_SCEP_REQ": "/etc/telvsdk/client.csr"}
+        if peer:
+            sys.path.insert(0, str(SOURCE / "agent" / "tests"))
+            import vpn_env  # noqa: E402
+            vpn_env.install_openvpn_wrapper(root)  # the root has no tap device: --dev null
         root.standin("/usr/sbin/uci", name="uci")
         root.standin("/usr/bin/logger")
         root.standin("/usr/sbin/route", stdout=LAN_ROUTE)
@@ -113,6 +131,7 @@ def main() -> int:
             "TELVSDK_CFG_ACTIVATION_CODE": CODE,
             "TELVSDK_VPN_LOCAL_MGM_PORT": "7505",
             "action": "1",
+            "inactivity": "1",
             **scep,
         }.items()))
         agent = root.start([str(routerroot.binary("telvsdkd"))], merge_stderr=True,
@@ -139,6 +158,12 @@ def main() -> int:
         print(f"run-main: requests seen by the portal: {work / 'requests.jsonl'}")
     finally:
         root.close()
+        if peer:
+            peer.terminate()
+            try:
+                peer.wait(10)
+            except subprocess.TimeoutExpired:
+                peer.kill()
         portal.terminate()
         try:
             portal.wait(5)

@@ -98,4 +98,5 @@ def main() -> int:
 
 if __name__ == "__main__":
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the job's Ctrl-C is handled by run_agent.py
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))  # run_agent.py's end: stop the server
     sys.exit(main())
