@@ -17,6 +17,7 @@
 
 #include "config.h"
 #include "dispatch.h"
+#include "rt_test/files.h"
 #include "rt_test/payloads.h"
 #include "scep.h"
 #include "state.h"
@@ -24,23 +25,13 @@
 namespace fs = std::filesystem;
 using rt_test::Payload;
 using rt_test::recorder_line;
+using rt_test::slurp;
+using rt_test::write_file;
 
 namespace {
 
 const std::string kCanary = "/tmp/CANARY";
 const char *kCode = "A1B2C3D4E5F6";
-
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void write_file(const std::string &path, const std::string &text) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
 
 class InRoot : public ::testing::Test {
   protected:

@@ -13,6 +13,11 @@
 #include <string>
 
 #include "rsmwrapper.h"
+#include "rt_test/files.h"
+
+using rt_test::exists;
+using rt_test::slurp;
+using rt_test::write_file;
 
 namespace {
 
@@ -26,22 +31,6 @@ const char kSample[] =
     "[lan]\n"
     "ipaddr = \"192.168.1.1\"\n";
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void put(const std::string &path, const std::string &text) {
-    std::ofstream(path) << text;
-}
-
-bool exists(const std::string &path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
 // Each test has its own folder under the root's private /tmp.
 class Accessors : public ::testing::Test {
 protected:
@@ -49,7 +38,7 @@ protected:
         dir = std::string("/tmp/acc-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
         ::mkdir(dir.c_str(), 0755);
         conf = dir + "/sample.conf";
-        put(conf, kSample);
+        write_file(conf, kSample);
     }
     std::string dir, conf;
 };
@@ -103,7 +92,7 @@ TEST_F(Accessors, UnreadableFilesFailAndStayAsTheyWere) {
     EXPECT_EQ(RSM_SET_INTEGER("common", "retries", &v, missing.c_str()), -1);
     EXPECT_FALSE(exists(missing));
     std::string broken = dir + "/broken.conf";
-    put(broken, "[common]\nflag = true\n");
+    write_file(broken, "[common]\nflag = true\n");
     EXPECT_EQ(RSM_SET_INTEGER("common", "retries", &v, broken.c_str()), -1);
     EXPECT_EQ(slurp(broken), "[common]\nflag = true\n");
     EXPECT_FALSE(exists("/tmp/broken.conf.lock"));
@@ -197,8 +186,8 @@ TEST(Mirror, DoubleSlashRuntimePathSetsBothCopies) {
     ::mkdir("/var/run", 0755);
     ::mkdir("/mnt/config", 0755);
     ::mkdir("/mnt/config/config", 0755);
-    put("/var/run/system.conf", "[common]\nx = 1\n");
-    put("/mnt/config/config/system.conf", "[common]\nx = 1\n");
+    write_file("/var/run/system.conf", "[common]\nx = 1\n");
+    write_file("/mnt/config/config/system.conf", "[common]\nx = 1\n");
     int v = 5;
     ASSERT_EQ(RSM_VALUE_SET_INTEGER("common", "x", &v, "/var/run//system.conf"), 0);
     EXPECT_EQ(slurp("/var/run/system.conf"), "[common]\nx = 5\n");
@@ -223,13 +212,13 @@ TEST(Mirror, DoubleSlashRuntimePathSetsBothCopies) {
     EXPECT_EQ(n, 5);
 
     // a failure on the runtime copy stops before the persistent one
-    put("/var/run/system.conf", "[broken\n");
+    write_file("/var/run/system.conf", "[broken\n");
     v = 9;
     EXPECT_EQ(RSM_VALUE_SET_INTEGER("common", "x", &v, "/var/run//system.conf"), -1);
     ASSERT_EQ(RSM_GET_INTEGER("common", "x", &n, "/mnt/config/config//system.conf"), 0);
     EXPECT_EQ(n, 5);
     // without the persistent copy the mirror reports its failure
-    put("/var/run/system.conf", "[common]\nx = 1\n");
+    write_file("/var/run/system.conf", "[common]\nx = 1\n");
     std::remove("/mnt/config/config/system.conf");
     EXPECT_EQ(RSM_VALUE_SET_INTEGER("common", "x", &v, "/var/run//system.conf"), -1);
     EXPECT_EQ(slurp("/var/run/system.conf"), "[common]\nx = 9\n");
@@ -267,7 +256,7 @@ TEST_F(Accessors, MultiItemGetFillsWhatIsFound) {
 
 TEST_F(Accessors, MultiItemTextIsCutAt511) {
     std::string long_text(600, 'x');
-    put(conf, "[common]\nlong = \"" + long_text + "\"\n");
+    write_file(conf, "[common]\nlong = \"" + long_text + "\"\n");
     RsmItem items[2] = {item("common", "long", RSM_ITEM_STRING), item("", nullptr, 0)};
     std::memset(items[0].value.str, 'y', sizeof items[0].value.str);
     ASSERT_EQ(RSM_GET_MULTI_ITEMS(items, conf.c_str()), 0);
@@ -356,8 +345,8 @@ TEST(Lock, LockFileIsOneExclusiveAttempt) {
 // attempts (8 s of sleep), then broken; the call then works.
 TEST(Lock, StaleLockIsBrokenAfterFiveAttempts) {
     ::mkdir("/tmp/stale", 0755);
-    put("/tmp/stale/stale.conf", "[s]\nn = 1\n");
-    put("/tmp/stale.conf.lock", "");
+    write_file("/tmp/stale/stale.conf", "[s]\nn = 1\n");
+    write_file("/tmp/stale.conf.lock", "");
     auto start = std::chrono::steady_clock::now();
     int v = 2;
     ASSERT_EQ(RSM_SET_INTEGER("s", "n", &v, "/tmp/stale/stale.conf"), 0);
@@ -372,9 +361,9 @@ TEST(Lock, StaleLockIsBrokenAfterFiveAttempts) {
 // live processes: it is waited for, not broken after 8 s.
 TEST(Lock, LiveLockIsWaitedForNotBroken) {
     ::mkdir("/tmp/live", 0755);
-    put("/tmp/live/live.conf", "[s]\nn = 1\n");
+    write_file("/tmp/live/live.conf", "[s]\nn = 1\n");
     const char *lock = "/tmp/live.conf.lock";
-    put(lock, "");
+    write_file(lock, "");
     pid_t holder = fork();
     ASSERT_GE(holder, 0);
     if (holder == 0) {
@@ -405,7 +394,7 @@ TEST(Lock, LiveLockIsWaitedForNotBroken) {
 TEST(Concurrency, TwoWritersLoseNoUpdate) {
     ::mkdir("/tmp/rmw", 0755);
     const char *path = "/tmp/rmw/shared.conf";
-    put(path, "[c]\na = 0\nb = 0\n");
+    write_file(path, "[c]\na = 0\nb = 0\n");
     pid_t kids[2];
     const char *keys[2] = {"a", "b"};
     for (int k = 0; k < 2; ++k) {
@@ -441,7 +430,7 @@ TEST(FullDisk, FailedRewriteLeavesTheOldFile) {
     if (small == nullptr) GTEST_SKIP() << "needs the small filesystem of the process test";
     std::string path = std::string(small) + "/system.conf";
     std::string text = "[common]\nwanif = \"usb0\"\n";
-    put(path, text);
+    write_file(path, text);
     // fill what is left
     std::string filler = std::string(small) + "/filler";
     FILE *f = std::fopen(filler.c_str(), "w");

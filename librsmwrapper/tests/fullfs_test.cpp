@@ -20,6 +20,11 @@
 
 #include "rsm.h"
 #include "rsmwrapper.h"
+#include "rt_test/files.h"
+
+using rt_test::exists;
+using rt_test::slurp;
+using rt_test::write_file;
 
 namespace {
 
@@ -29,22 +34,6 @@ const char kText[] =
     "enable = TRUE\n"
     "retries = 3\n"
     "ratio = 0.75\n";
-
-std::string slurp(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void put(const std::string &path, const std::string &text) {
-    std::ofstream(path) << text;
-}
-
-bool exists(const std::string &path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
 
 std::set<std::string> entries(const std::string &dir) {
     std::set<std::string> out;
@@ -89,7 +78,7 @@ class FileSizeLimit : public ::testing::Test {
               ::testing::UnitTest::GetInstance()->current_test_info()->name();
         ::mkdir(dir.c_str(), 0755);
         conf = dir + "/net.conf";
-        put(conf, kText);
+        write_file(conf, kText);
         room = sizeof kText - 1 + 8;  // the old text and a little
     }
     // Nothing but the configuration file is left, and no lock.
@@ -153,8 +142,8 @@ TEST(FileSizeLimitMirror, FailedPersistentCopyIsReported) {
     ::mkdir("/mnt/config/config", 0755);
     const std::string runtime = "[common]\nx = 1\n";
     const std::string persist = runtime + "[notes]\ntext = \"" + std::string(120, 'n') + "\"\n";
-    put("/var/run/system.conf", runtime);
-    put("/mnt/config/config/system.conf", persist);
+    write_file("/var/run/system.conf", runtime);
+    write_file("/mnt/config/config/system.conf", persist);
     const int v = 2;
     // room for neither: both stay
     EXPECT_EQ(

@@ -16,6 +16,7 @@
 #include "modem_internal.h"
 #include "modemctl/modemctl.h"
 #include "platform.h"
+#include "rt_test/files.h"
 #include "rt_test/payloads.h"
 #include "rtu/shell.h"
 
@@ -23,23 +24,13 @@ namespace fs = std::filesystem;
 using rt_test::Payload;
 using rt_test::recorder_line;
 using rt_test::shown;
+using rt_test::slurp;
+using rt_test::write_file;
 
 namespace {
 
 const std::string kCanary = "/tmp/CANARY";
 const char *kModuleFile = "/etc_ro/MODULE_EC25E_3907_img";
-
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void write_file(const std::string &path, const std::string &text) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
 
 std::string first_line(const std::string &text) {
     return text.substr(0, text.find_first_of("\r\n"));

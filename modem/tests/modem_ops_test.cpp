@@ -19,8 +19,11 @@
 #include "rsmwrapper.h"
 #include "rtu/files.h"
 #include "rtu/shell.h"
+#include "rt_test/files.h"
 
 namespace fs = std::filesystem;
+
+using rt_test::write_file;
 
 namespace {
 
@@ -33,11 +36,6 @@ std::vector<std::string> lines_of(const std::string &path) {
     std::ifstream in(path);
     for (std::string line; std::getline(in, line);) out.push_back(line);
     return out;
-}
-
-void write_file(const std::string &path, const std::string &text) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
 bool contains(const std::vector<std::string> &lines, const std::string &line) {
