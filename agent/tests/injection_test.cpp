@@ -29,21 +29,6 @@ using rt_test::Payload;
 using rt_test::Scratch;
 using rt_test::shown;
 
-vpn::LaunchInput vpn_input() {
-    vpn::LaunchInput in;
-    in.host = "vpn.example.net";
-    in.port = "1194";
-    in.proto = "tcp-client";
-    in.args = " ";
-    in.mgmt_port = 7505;
-    in.ssl_cert = "/etc/telvsdk/client.crt";
-    in.ssl_key = "/etc/telvsdk/client.key";
-    in.ca_file = "/etc/telvsdk/ca.crt";
-    in.has_tls_auth = true;
-    in.tls_auth = "/etc/telvsdk/ta.key";
-    return in;
-}
-
 // The word after `flag` in a call, or "<none>".
 std::string after(const std::vector<std::string> &args, const std::string &flag) {
     auto it = std::find(args.begin(), args.end(), flag);
@@ -58,12 +43,12 @@ TEST(VpnInjection, ServerEntryAndConfigurationValuesReachOpenvpnWhole) {
     Scratch s("vpn");
     for (const Payload &p : rt_test::payloads(s.canary())) {
         const std::string &v = p.text;
-        vpn::LaunchInput entry = vpn_input();
+        vpn::LaunchInput entry = sample_launch_input();
         entry.host = entry.port = entry.proto = v;
         entry.proxy_enabled = entry.proxy_auth_required = true;
         entry.proxy_port = 3128;
         entry.proxy_url = entry.proxy_auth_file = entry.proxy_auth_method = v;
-        vpn::LaunchInput files = vpn_input();
+        vpn::LaunchInput files = sample_launch_input();
         files.ssl_cert = files.ssl_key = files.ca_file = v;
         files.args = "--tls-auth %tlsauthfile% 1";
         files.tls_auth = v;
@@ -97,7 +82,7 @@ TEST(VpnInjection, ServerArgumentsGiveTheirOwnWordsOrAreRefused) {
     Scratch s("vpnargs");
     int refused = 0;
     for (const Payload &p : rt_test::payloads(s.canary())) {
-        vpn::LaunchInput in = vpn_input();
+        vpn::LaunchInput in = sample_launch_input();
         in.args = "--tls-auth %tlsauthfile% 1 --setenv X " + p.text;
         auto r = vpn::build_openvpn_command(in);
         if (r.status == vpn::CmdStatus::unterminated_quote) {
@@ -127,12 +112,7 @@ class ScepInjection : public ::testing::Test {
     void SetUp() override {
         agent_config_reset();
         AgentConfig &c = agent_state().config;
-        c.scep_server_url = "http://127.0.0.1:8080/scep";
-        c.scep_ca = "/etc/telvsdk/scep-ca.pem";
-        c.ssl_key = "/etc/telvsdk/client.key";
-        c.ssl_cert = "/etc/telvsdk/client.pem";
-        c.scep_req = "/etc/telvsdk/client.csr";
-        c.scep_cnf = "/etc/telvsdk/scep.cnf";
+        sample_scep_config(c);
         c.proxy_enabled = 1;
         c.proxy_url = "proxy.local";
         c.proxy_port = 3128;

@@ -91,12 +91,7 @@ protected:
     void SetUp() override {
         agent_config_reset();
         AgentConfig &c = agent_state().config;
-        c.scep_server_url = "http://127.0.0.1:8080/scep";
-        c.scep_ca = "/etc/telvsdk/scep-ca.pem";
-        c.ssl_key = "/etc/telvsdk/client.key";
-        c.ssl_cert = "/etc/telvsdk/client.pem";
-        c.scep_req = "/etc/telvsdk/client.csr";
-        c.scep_cnf = "/etc/telvsdk/scep.cnf";
+        sample_scep_config(c);
     }
     void TearDown() override { agent_config_reset(); }
     AgentConfig &c() { return agent_state().config; }

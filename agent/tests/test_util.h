@@ -1,24 +1,47 @@
-// Helpers of the agent's unit tests: a private log file per test.
+// Helpers of the agent's unit tests: a private log file per test, sample
+// settings.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "log.h"
+#include "rt_test/files.h"
+#include "state.h"
+#include "vpn_cmdline.h"
 
 inline std::string unit_temp(const std::string &name) {
     return std::string(::testing::TempDir()) + "/telvsdk_" + std::to_string(getpid()) + "_" + name;
 }
 
-inline std::string slurp(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
+using rt_test::slurp;
+
+// A complete server entry with the files of the agent's configuration.
+inline vpn::LaunchInput sample_launch_input() {
+    vpn::LaunchInput in;
+    in.host = "vpn.example.net";
+    in.port = "1194";
+    in.proto = "tcp-client";
+    in.args = " ";
+    in.mgmt_port = 7505;
+    in.ssl_cert = "/etc/telvsdk/client.crt";
+    in.ssl_key = "/etc/telvsdk/client.key";
+    in.ca_file = "/etc/telvsdk/ca.crt";
+    in.has_tls_auth = true;
+    in.tls_auth = "/etc/telvsdk/ta.key";
+    return in;
+}
+
+// The enrollment settings of a router that has not enrolled yet.
+inline void sample_scep_config(AgentConfig &c) {
+    c.scep_server_url = "http://127.0.0.1:8080/scep";
+    c.scep_ca = "/etc/telvsdk/scep-ca.pem";
+    c.ssl_key = "/etc/telvsdk/client.key";
+    c.ssl_cert = "/etc/telvsdk/client.pem";
+    c.scep_req = "/etc/telvsdk/client.csr";
+    c.scep_cnf = "/etc/telvsdk/scep.cnf";
 }
 
 // Sends the agent's log to a file of the test and removes it afterwards.

@@ -10,22 +10,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "test_util.h"
 
-vpn::LaunchInput base_input() {
-    vpn::LaunchInput in;
-    in.host = "vpn.example.net";
-    in.port = "1194";
-    in.proto = "tcp-client";
-    in.args = " ";
-    in.mgmt_port = 7505;
-    in.ssl_cert = "/etc/telvsdk/client.crt";
-    in.ssl_key = "/etc/telvsdk/client.key";
-    in.ca_file = "/etc/telvsdk/ca.crt";
-    in.has_tls_auth = true;
-    in.tls_auth = "/etc/telvsdk/ta.key";
-    return in;
-}
+namespace {
 
 // What /bin/sh makes of a command line: its words, one per line.
 std::vector<std::string> shell_words(const std::string &cmd) {
@@ -66,7 +53,7 @@ std::vector<std::string> join(std::vector<std::string> a, const std::vector<std:
 }
 
 TEST(VpnCommandLine, PlainServerGivesTheFixedOptionsInOrder) {
-    auto r = vpn::build_openvpn_command(base_input());
+    auto r = vpn::build_openvpn_command(sample_launch_input());
     ASSERT_EQ(r.status, vpn::CmdStatus::ok);
     EXPECT_EQ(r.command.rfind("openvpn --remote ", 0), 0u);
     EXPECT_EQ(shell_words(r.command),
@@ -77,7 +64,7 @@ TEST(VpnCommandLine, PlainServerGivesTheFixedOptionsInOrder) {
 }
 
 TEST(VpnCommandLine, VerbosityFollowsTheVerboseFlag) {
-    auto in = base_input();
+    auto in = sample_launch_input();
     in.verbose = 1;
     auto words = shell_words(vpn::build_openvpn_command(in).command);
     auto it = std::find(words.begin(), words.end(), "--verb");
@@ -89,7 +76,7 @@ TEST(VpnCommandLine, VerbosityFollowsTheVerboseFlag) {
 }
 
 TEST(VpnCommandLine, ProxyWithoutAuthenticationHasTwoValues) {
-    auto in = base_input();
+    auto in = sample_launch_input();
     in.proxy_enabled = true;
     in.proxy_url = "proxy.lan";
     in.proxy_port = 3128;
@@ -102,7 +89,7 @@ TEST(VpnCommandLine, ProxyWithoutAuthenticationHasTwoValues) {
 }
 
 TEST(VpnCommandLine, ProxyWithAuthenticationHasFourValues) {
-    auto in = base_input();
+    auto in = sample_launch_input();
     in.proxy_enabled = true;
     in.proxy_auth_required = true;
     in.proxy_url = "proxy.lan";
@@ -116,7 +103,7 @@ TEST(VpnCommandLine, ProxyWithAuthenticationHasFourValues) {
 }
 
 TEST(VpnCommandLine, AuthenticationWithoutProxyAddsNoProxyOption) {
-    auto in = base_input();
+    auto in = sample_launch_input();
     in.proxy_auth_required = true;
     in.proxy_auth_file = "/tmp/proxy.auth";
     auto cmd = vpn::build_openvpn_command(in).command;
@@ -124,7 +111,7 @@ TEST(VpnCommandLine, AuthenticationWithoutProxyAddsNoProxyOption) {
 }
 
 TEST(VpnCommandLine, ArgumentsWithoutPlaceholderAreNotUsed) {
-    auto in = base_input();
+    auto in = sample_launch_input();
     in.args = "--cipher AES-256-GCM --tls-auth /x 1";
     auto r = vpn::build_openvpn_command(in);
     ASSERT_EQ(r.status, vpn::CmdStatus::ok);
@@ -134,7 +121,7 @@ TEST(VpnCommandLine, ArgumentsWithoutPlaceholderAreNotUsed) {
 }
 
 TEST(VpnCommandLine, PlaceholderIsReplacedByTheTlsAuthPath) {
-    auto in = base_input();
+    auto in = sample_launch_input();
     in.args = "--tls-auth %tlsauthfile% 1";
     auto r = vpn::build_openvpn_command(in);
     ASSERT_EQ(r.status, vpn::CmdStatus::ok);
@@ -146,7 +133,7 @@ TEST(VpnCommandLine, PlaceholderIsReplacedByTheTlsAuthPath) {
 }
 
 TEST(VpnCommandLine, PortalTextsCannotChangeTheShellCommand) {
-    auto in = base_input();
+    auto in = sample_launch_input();
     in.host = "h;touch /tmp/pwned";
     in.port = "1194$(id)";
     in.proto = "tcp-client`id`";
@@ -170,7 +157,7 @@ TEST(VpnCommandLine, PortalTextsCannotChangeTheShellCommand) {
 }
 
 TEST(VpnCommandLine, QuotedServerArgumentsKeepTheirWords) {
-    auto in = base_input();
+    auto in = sample_launch_input();
     in.args = "--tls-auth %tlsauthfile% 1 --setenv 'A B' \"c \\\"d\\\"\" e\\ f";
     auto words = shell_words(vpn::build_openvpn_command(in).command);
     std::vector<std::string> tail(words.end() - 7, words.end());
@@ -179,13 +166,13 @@ TEST(VpnCommandLine, QuotedServerArgumentsKeepTheirWords) {
 }
 
 TEST(VpnCommandLine, UnterminatedQuoteIsRefused) {
-    auto in = base_input();
+    auto in = sample_launch_input();
     in.args = "--tls-auth %tlsauthfile% 1 'open";
     EXPECT_EQ(vpn::build_openvpn_command(in).status, vpn::CmdStatus::unterminated_quote);
 }
 
 TEST(VpnCommandLine, MissingTlsAuthWithPlaceholderIsRefused) {
-    auto in = base_input();
+    auto in = sample_launch_input();
     in.has_tls_auth = false;
     in.tls_auth.clear();
     in.args = "--tls-auth %tlsauthfile% 1";
@@ -195,7 +182,7 @@ TEST(VpnCommandLine, MissingTlsAuthWithPlaceholderIsRefused) {
 }
 
 TEST(VpnCommandLine, CommandOverTheLimitIsRefusedNotCut) {
-    auto in = base_input();
+    auto in = sample_launch_input();
     in.args = "%tlsauthfile% ";
     // find the longest path that still fits, then one more character
     auto fits = [&](size_t n) {
@@ -211,7 +198,7 @@ TEST(VpnCommandLine, CommandOverTheLimitIsRefusedNotCut) {
 }
 
 TEST(VpnCommandLine, ExpandedArgumentsOverTheLimitAreRefused) {
-    auto in = base_input();
+    auto in = sample_launch_input();
     in.args = "%tlsauthfile%" + std::string(1100, 'x');
     EXPECT_EQ(vpn::build_openvpn_command(in).status, vpn::CmdStatus::args_too_long);
 }
