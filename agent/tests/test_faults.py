@@ -12,7 +12,7 @@ import json
 import signal
 import time
 
-from conftest import agent_log, wait_log
+from conftest import agent_log, start_portal, wait_log
 from test_agent_process import up
 
 
@@ -121,3 +121,34 @@ def test_portal_down_while_running(agent_root, portal, start_agent):
     log = agent_log(r)
     assert "HBS        -HBS stopped" in log
     assert log.rstrip("\n").endswith("TELV Linux-SDK 0.2.1 exit ----------------------------")
+
+
+def test_portal_back_after_being_down(agent_root, portal, portal_certs, tmp_path, start_agent):
+    """The portal goes away and comes back on its address after the agent's
+    next connection failed: within the 30 s back-off and a new create the
+    agent is ONLINE again, and a command queued while it was away from the
+    new portal is run once."""
+    r = agent_root
+    p = start_agent(r, portal)
+    up(r, p)
+    portal.stop()
+    p.wait_output("No communication to hbs-server!", 15)
+    failed_at = time.monotonic()
+    again = tmp_path / "again"
+    again.mkdir()
+    back = start_portal(portal_certs, again, "--cdel", "1", "--sdel", "5",
+                        "--port", str(portal.port))
+    try:
+        back.queue(method="addroute", params=route(1)[0])
+        # the back-off (30 s) and one create; nothing reaches the new portal before
+        assert back.requests() == []
+        back.wait_requests(1, 45, pred=is_init)
+        assert time.monotonic() - failed_at > 25
+        carried_out_once(r, back)
+        r.wait_file("/tmp/telvsdk.hbs.status", 5, content="ONLINE")
+        r.wait_file("/tmp/hbs_status", 5, content="2")
+        assert p.running()
+        p.signal(signal.SIGTERM)
+        assert p.wait(5) == 0
+    finally:
+        back.stop()
