@@ -11,7 +11,8 @@ the server certificate, see make-certs.sh). A second, plain HTTP port on
                 {"raw": "<reply text>"}        any reply text, sent as it stands
   POST /fault   {"kind": "403"|"500"|"empty"|"slow"|"oversized"|"notiming"|"nodate"|
                          "garbage"|"cut"|"push403"|"push500"|null,
-                 "count": n (default: until cleared), "seconds": s (for "slow")}
+                 "count": n (default: until cleared), "seconds": s (for "slow"),
+                 "then": {another fault, armed when this one's count runs out}}
                 garbage: a 200 reply of bytes that are no JSON (zero bytes included)
                 cut: the headers promise a body that ends half-way, then the
                      connection is closed
@@ -108,7 +109,7 @@ class Portal:
             if f.get("count") is not None:
                 f["count"] -= 1
                 if f["count"] <= 0:
-                    setattr(self, slot, None)
+                    setattr(self, slot, f.get("then"))
             return f
 
     def record(self, entry: dict):

@@ -53,12 +53,15 @@ class PortalClient:
     def queue(self, **cmd):
         return self._call("/queue", cmd)
 
-    def fault(self, kind: str | None, count: int | None = None, seconds: float | None = None):
+    def fault(self, kind: str | None, count: int | None = None, seconds: float | None = None,
+              then: dict | None = None):
         cmd = {"kind": kind}
         if count is not None:
             cmd["count"] = count
         if seconds is not None:
             cmd["seconds"] = seconds
+        if then is not None:
+            cmd["then"] = then
         return self._call("/fault", cmd)
 
     def config(self, **values):
