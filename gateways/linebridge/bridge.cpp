@@ -136,14 +136,18 @@ void LineBridge::run() {
     }
 }
 
+// Takes a client waiting on the listening socket, when none is connected.
+void LineBridge::accept_pending() {
+    if (client_ >= 0) return;
+    sockaddr_in addr{};
+    client_ = sock_accept(tcp_, &addr, 0, 1);
+    if (client_ >= 0) track_fd(kSlotClient, client_);
+}
+
 // One client at a time; returns when the tty must be reopened.
 void LineBridge::serve_server() {
     for (;;) {
-        if (client_ < 0) {
-            sockaddr_in addr{};
-            client_ = sock_accept(tcp_, &addr, 0, 1);
-            if (client_ >= 0) track_fd(kSlotClient, client_);
-        }
+        accept_pending();
         fd_set rd;
         FD_ZERO(&rd);
         FD_SET(tty_, &rd);
@@ -177,6 +181,8 @@ void LineBridge::serve_server() {
                 return;
             }
             print_data("tty read:", buf_, n);
+            // A client that connected while these bytes came in gets them.
+            accept_pending();
             if (client_ < 0) continue;  // nobody to deliver to: dropped
             if (!forward(client_, n, "tty", "socket")) close_fd(client_, kSlotClient);
         }

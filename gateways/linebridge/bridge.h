@@ -22,6 +22,7 @@ class LineBridge {
     bool open_tty();
     bool open_tcp();
     void serve_server();
+    void accept_pending();
     void serve_client();
     bool forward(int to, ssize_t n, const char *from_name, const char *to_name);
 

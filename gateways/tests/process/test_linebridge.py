@@ -227,6 +227,31 @@ def test_a_tty_that_cannot_keep_up_loses_no_byte(gw, ptys):
     assert proc.running()
 
 
+def test_a_client_waiting_to_be_accepted_gets_the_serial_bytes(gw, ptys):
+    # The bridge is stopped while a client connects and the serial side
+    # sends: when it runs again both are ready, and the client, already
+    # connected, must get those bytes instead of their being dropped.
+    p = ptys()
+    port = free_port()
+    proc = gw.start("linebridge", server_config(p.path, port))
+    p.wait_attrs(lambda a: a[LFLAG] == 0)
+    first = connect(port)  # the listening socket is up and serves
+    p.write(b"ping")
+    assert recv_exactly(first, 4) == b"ping"
+    first.close()
+    proc.wait_output(r"rc:0, socket reset")
+    proc.signal(signal.SIGSTOP)
+    try:
+        second = socket.create_connection(("127.0.0.1", port), timeout=5)
+        p.write(b"while you were stopped")
+        time.sleep(0.2)
+    finally:
+        proc.signal(signal.SIGCONT)
+    assert recv_exactly(second, 22) == b"while you were stopped"
+    second.close()
+    assert proc.running()
+
+
 def test_a_client_that_reads_slowly_loses_no_byte(gw, ptys):
     # The serial side sends faster than the client reads: the socket's queue
     # fills and writes to it would block for a while.
