@@ -267,10 +267,12 @@ def test_device_pulled_during_the_command_or_the_answer_then_back(gw, ptys):
     assert not os.path.exists(p.path)
 
     # during the answer: silence until the response limit, a success exit
+    # (pauses of 4 ms: each echo may take up to 20 ms on a loaded machine,
+    # and the limit of 1000 attempts is still about 4 s)
     p = ptys()
     m = VanishingModem(p, after=len("AT+CSQ\r"))
     t0 = time.monotonic()
-    res = atsend(r, "-i", p.path, "-c", "AT+CSQ", "-t", "1000", "-T", "1", timeout=20)
+    res = atsend(r, "-i", p.path, "-c", "AT+CSQ", "-t", "4000", "-T", "1", timeout=20)
     m.stop()
     assert m.gone.is_set()
     assert (res.rc, res.stdout) == (0, ""), res
