@@ -361,7 +361,7 @@ class RouterRoot:
     # -- programs ----------------------------------------------------------------
     def _command(self, argv, env, cwd):
         environment = {"PATH": DEFAULT_PATH, "HOME": "/root", "LANG": "C", "TERM": "dumb"}
-        for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
+        for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"):
             if key in os.environ:
                 environment[key] = os.environ[key]
         environment.update(env or {})
