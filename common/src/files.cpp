@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+
+#include "rtu/numbers.h"
 
 namespace rtu {
 namespace {
@@ -36,7 +39,37 @@ bool write_with_flags(const std::string &path, std::string_view text, int flags)
 }  // namespace
 
 bool write_status_file(const std::string &path, std::string_view text) {
-    return write_with_flags(path, text, O_TRUNC);
+    // Written beside and renamed over the file, so a reader sees the old
+    // value or the new one, never an empty or half-written file.
+    std::size_t slash = path.rfind('/');
+    std::string temp = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) +
+                       "." + path.substr(slash == std::string::npos ? 0 : slash + 1) + ".XXXXXX";
+    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return write_with_flags(path, text, O_TRUNC);  // a folder we cannot add to
+    bool ok = ::fchmod(fd, 0644) == 0 && write_all(fd, text);
+    if (::close(fd) != 0) ok = false;
+    if (ok && ::rename(temp.c_str(), path.c_str()) == 0) return true;
+    ::unlink(temp.c_str());
+    return false;
+}
+
+bool write_number_file(const std::string &path, int value) {
+    return write_status_file(path, std::to_string(value) + "\n");
+}
+
+bool touch_file(const std::string &path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    ::futimens(fd, nullptr);
+    return ::close(fd) == 0;
+}
+
+std::optional<int> read_number_file(const std::string &path) {
+    std::optional<std::string> line = read_first_line(path, 32);
+    if (!line) return std::nullopt;
+    std::optional<long long> value = parse_decimal(*line);
+    if (!value || *value > INT_MAX) return std::nullopt;
+    return static_cast<int>(*value);
 }
 
 bool append_file(const std::string &path, std::string_view text) {

@@ -1,12 +1,13 @@
 #include "rtu/shell.h"
-#include "rtu/spawn.h"
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
+
+#include "rtu/spawn.h"
 
 namespace rtu {
 namespace {
@@ -19,11 +20,6 @@ std::string vformat_bounded(std::size_t size, const char *fmt, va_list ap) {
     out.resize(static_cast<std::size_t>(n) < size ? static_cast<std::size_t>(n) : size - 1);
     return out;
 }
-
-struct PipeCloser {
-    void operator()(FILE *f) const { pclose(f); }
-};
-using PipePtr = std::unique_ptr<FILE, PipeCloser>;
 
 }  // namespace
 
@@ -73,7 +69,9 @@ std::string shell_word(std::string_view value) {
 // Not system(): it ignores SIGINT and SIGQUIT in the whole process while the
 // command runs, so a daemon that runs a command every second (the agent's
 // status line) would lose most Ctrl-C and SIGINT deliveries.
-int run_shell_status(const std::string &cmd) { return spawn_shell_status(cmd); }
+int run_shell_status(const std::string &cmd) {
+    return spawn_shell_status(cmd);
+}
 
 int run_shell(const std::string &cmd) {
     int st = spawn_shell_status(cmd);
@@ -84,34 +82,16 @@ int run_shell(const std::string &cmd) {
 }
 
 std::string output_of(const std::string &cmd, std::size_t max_len) {
-    PipePtr p(popen(cmd.c_str(), "r"));
-    if (!p) return {};
-    std::string out;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p.get())) > 0) {
-        if (out.size() < max_len) out.append(buf, std::min(n, max_len - out.size()));
-    }
-    return out;
+    return spawn_shell_output(cmd, max_len).value_or(std::string());
 }
 
 std::string first_line_of(const std::string &cmd, std::size_t max_len) {
-    PipePtr p(popen(cmd.c_str(), "r"));
-    if (!p) return {};
-    std::string line;
-    int c;
-    bool done = false;
-    // Keep reading to the end so the command never dies of SIGPIPE.
-    while ((c = std::fgetc(p.get())) != EOF) {
-        if (done) continue;
-        if (c == '\r' || c == '\n') {
-            done = true;
-            continue;
-        }
-        if (line.size() < max_len)
-            line.push_back(static_cast<char>(c));
-    }
-    return line;
+    // The whole output is read (and dropped) so the command never dies of a
+    // broken pipe; the line is cut at the first CR or LF.
+    std::string out = spawn_shell_output(cmd, 1 << 16).value_or(std::string());
+    out.resize(std::min(out.find_first_of("\r\n"), out.size()));
+    if (out.size() > max_len) out.resize(max_len);
+    return out;
 }
 
 }  // namespace rtu

@@ -8,9 +8,20 @@
 
 namespace rtu {
 
-// Creates or truncates path and writes text to it (no newline is added).
-// Returns false when the file could not be written completely.
+// Replaces path by a file holding text (no newline is added): written beside
+// and renamed over it, so readers never see a half-written value. Returns
+// false when the file could not be written completely.
 bool write_status_file(const std::string &path, std::string_view text);
+
+// A number and a line end, as "echo N > path" writes it (write_status_file).
+bool write_number_file(const std::string &path, int value);
+
+// Creates path when missing (empty) and sets its time, like touch.
+bool touch_file(const std::string &path);
+
+// The number a file's first line holds: decimal digits only (see
+// parse_decimal); nullopt when the file is missing or holds anything else.
+std::optional<int> read_number_file(const std::string &path);
 
 // Appends text to path, creating it when missing.
 bool append_file(const std::string &path, std::string_view text);

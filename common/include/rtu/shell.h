@@ -36,12 +36,13 @@ int run_shell_status(const std::string &cmd);
 // 128 + signal when it was killed, -1 when the shell could not be started.
 int run_shell(const std::string &cmd);
 
-// Runs cmd through popen() and returns the first line of its output, cut at
-// the first CR or LF and at max_len characters. Empty when the command could
-// not be started or printed nothing.
+// Runs cmd (spawn_shell_output) and returns the first line of its output,
+// cut at the first CR or LF and at max_len characters. Empty when the command
+// could not be started or printed nothing.
 std::string first_line_of(const std::string &cmd, std::size_t max_len = kCmdMax - 1);
 
-// Runs cmd through popen() and returns all of its output (at most max_len bytes).
+// Runs cmd (spawn_shell_output) and returns all of its output (at most
+// max_len bytes); empty when it could not be started.
 std::string output_of(const std::string &cmd, std::size_t max_len = 1 << 20);
 
 }  // namespace rtu
