@@ -14,6 +14,7 @@
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     agent_log_set_path("/dev/null");
+    fuzz::record_agent_commands();
     return 0;
 }
 

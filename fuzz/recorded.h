@@ -1,5 +1,6 @@
 // Seams of the fuzz targets: commands the code under test would run are
-// recorded here instead (the linker sends the calls to the __wrap_ functions).
+// recorded here instead (the agent's command runner and VPN commands through
+// its own seams, the gateways' popen through the linker's __wrap_popen).
 #pragma once
 
 #include <deque>
@@ -9,8 +10,8 @@
 namespace fuzz {
 
 struct Recorder {
-    std::vector<std::string> commands;  // popen and system commands, in order
-    std::deque<std::string> answers;    // output of the next popen calls
+    std::vector<std::string> commands;  // commands run or read, in order
+    std::deque<std::string> answers;    // output of the next commands read
     int system_status = 0;              // raw status the agent's command runner returns
     int vpn_starts = 0;
     int vpn_stops = 0;
@@ -19,5 +20,8 @@ struct Recorder {
 
 Recorder &recorder();
 void recorder_reset();
+
+// Sends the agent's commands and its VPN start and stop to the recorder.
+void record_agent_commands();
 
 }  // namespace fuzz

@@ -1,30 +1,51 @@
-// The agent's command runner and VPN controller, recorded instead of run.
+// The agent's command runner and VPN commands, recorded instead of run
+// (through the agent's own seams: set_command_runner, set_dispatch_actions).
+#include <algorithm>
 #include <optional>
 #include <string>
 
+#include "command.h"
+#include "dispatch.h"
 #include "recorded.h"
 
-extern "C" {
+namespace fuzz {
+namespace {
 
-// agent_system(const std::optional<std::string>&)
-int __wrap__Z12agent_systemRKSt8optionalINSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEEE(
-    const std::optional<std::string> &cmd) {
-    fuzz::Recorder &r = fuzz::recorder();
-    if (!cmd) return 127 << 8;
-    r.commands.push_back(*cmd);
-    return r.system_status;
+class RecordingRunner : public CommandRunner {
+public:
+    int run(const std::string &cmd) override {
+        recorder().commands.push_back(cmd);
+        return recorder().system_status;
+    }
+    // The next scripted answer; none: the command could not be started.
+    std::optional<std::string> output(const std::string &cmd, std::size_t max_len) override {
+        Recorder &r = recorder();
+        r.commands.push_back(cmd);
+        if (r.answers.empty()) return std::nullopt;
+        std::string out = r.answers.front();
+        r.answers.pop_front();
+        out.resize(std::min(out.size(), max_len));
+        return out;
+    }
+};
+
+int recorded_vpn_start() {
+    ++recorder().vpn_starts;
+    return recorder().vpn_start_result;
 }
 
-// vpn_start()
-int __wrap__Z9vpn_startv() {
-    ++fuzz::recorder().vpn_starts;
-    return fuzz::recorder().vpn_start_result;
-}
-
-// vpn_stop()
-int __wrap__Z8vpn_stopv() {
-    ++fuzz::recorder().vpn_stops;
+int recorded_vpn_stop() {
+    ++recorder().vpn_stops;
     return 0;
 }
 
-}  // extern "C"
+}  // namespace
+
+void record_agent_commands() {
+    static RecordingRunner runner;
+    static const DispatchActions actions{recorded_vpn_start, recorded_vpn_stop};
+    set_command_runner(&runner);
+    set_dispatch_actions(&actions);
+}
+
+}  // namespace fuzz

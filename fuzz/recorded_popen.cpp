@@ -4,17 +4,6 @@
 
 #include "recorded.h"
 
-namespace fuzz {
-
-Recorder &recorder() {
-    static Recorder r;
-    return r;
-}
-
-void recorder_reset() { recorder() = Recorder{}; }
-
-}  // namespace fuzz
-
 extern "C" FILE *__wrap_popen(const char *command, const char *) {
     fuzz::Recorder &r = fuzz::recorder();
     r.commands.emplace_back(command ? command : "");

@@ -8,12 +8,14 @@
 #include "config.h"
 #include "log.h"
 #include "push.h"
+#include "recorded.h"
 #include "state.h"
 #include "vpn_cmdline.h"
 #include "vpn_internal.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     agent_log_set_path("/dev/null");
+    fuzz::record_agent_commands();
     return 0;
 }
 

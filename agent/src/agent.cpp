@@ -19,7 +19,8 @@
 #include "heartbeat.h"
 #include "log.h"
 #include "push.h"
-#include "rtu/shell.h"
+#include "rtu/files.h"
+#include "rtu/status_files.h"
 #include "scep.h"
 #include "state.h"
 #include "vpn.h"
@@ -63,21 +64,29 @@ void install(int sig) {
     sigaction(sig, &sa, nullptr);
 }
 
-// The first line of a LAN detection pipe, at most 19 characters; false when
-// the pipe cannot be opened.
+// The output of a LAN detection command, at most 19 characters; false when
+// the command cannot be started.
 bool read_lan_text(const char *cmd, char *dst) {
-    PipePtr p(popen(cmd, "r"));
-    if (!p) return false;
+    std::optional<std::string> out = agent_output(std::string(cmd), kNetTextSize - 1);
+    if (!out) return false;
     std::memset(dst, 0, kNetTextSize);
-    std::size_t n = 0;
-    int c;
-    while ((c = std::fgetc(p.get())) != EOF) {
-        if (n < kNetTextSize - 1) dst[n++] = static_cast<char>(c);
-    }
+    std::memcpy(dst, out->data(), out->size());
     return true;
 }
 
-void sh(const char *cmd) { agent_system(std::string(cmd)); }
+void write_status(const char *path, int value) { rtu::write_number_file(path, value); }
+
+// Ends the VPN once for the exit paths: its threads are joined (the
+// management thread's end sequence removes the proxy credentials) before
+// anything they use is released. A second caller waits for the first.
+void end_vpn_for_exit() {
+    static std::mutex once;
+    static bool ended = false;
+    std::lock_guard<std::mutex> lock(once);
+    if (ended) return;
+    vpn_stop();
+    ended = true;
+}
 
 }  // namespace
 
@@ -111,6 +120,10 @@ int agent_startup() {
     agent_logf(LOG_INFO, "%s %s %s %s", u.sysname, u.release, u.version, u.machine);
     for (auto &n : st.networks) n.reset();
     read_agent_config();
+    if (!st.config.ca_file)
+        agent_log(LOG_INFO,
+                  "No CA file configured (TELVSDK_CFG_CA): the system's default CA bundle is used "
+                  "and the portal's host name is verified.");
     hbs_status_reset();
     if (curl_global_init(CURL_GLOBAL_SSL) != CURLE_OK) {
         agent_log(LOG_ERROR, "Global init of libcurl failed.");
@@ -146,21 +159,32 @@ void agent_exit() {
     // Only one thread runs the exit path; a second caller waits for the end.
     static std::once_flag once;
     std::call_once(once, [] {
+        using namespace rtu::status;
+        // From here on vpn_start refuses: no openvpn is started that nobody ends.
         agent_state().exiting = true;
         wakeup_notify();
-        sh("rm -f /tmp/code_status");
-        sh("rm -f /tmp/hbs_status");
-        sh("rm -f /tmp/vpn_status");
-        vpn_stop();
+        for (const char *f : {kCodeStatus, kHbsStatus, kVpnStatus}) unlink(f);
+        end_vpn_for_exit();
         // The main loop may have been writing a status file while they were
         // removed; it has stopped now.
-        for (const char *f : {"/tmp/code_status", "/tmp/hbs_status", "/tmp/vpn_status"}) unlink(f);
+        for (const char *f : {kCodeStatus, kHbsStatus, kVpnStatus}) unlink(f);
+        // Status pages must not read a stopped agent as online.
+        hbs_report_stopped();
         std::fflush(nullptr);
         // Other threads may still be inside libcurl: leave without running
         // static destructors or library exit handlers under them.
         _exit(0);
     });
     for (;;) pause();
+}
+
+void agent_shutdown() {
+    AgentState &st = agent_state();
+    st.exiting = true;
+    end_vpn_for_exit();
+    for (auto &n : st.networks) n.reset();
+    agent_cleanup();
+    agent_exit();
 }
 
 int agent_main() {
@@ -177,7 +201,7 @@ int agent_main() {
         st.networks[0] = std::make_unique<NetworkEntry>(NetworkEntry{st.lan_network, st.lan_mask});
         std::printf("network:%s subnet:%s\n", st.lan_network, st.lan_mask);
         read_network_list();
-        sh("echo 99 > /tmp/code_status");
+        write_status(rtu::status::kCodeStatus, 99);
 
         const char *code = st.config.activation_code ? st.config.activation_code->c_str() : nullptr;
         if (cert_check(code) == 21) {
@@ -194,32 +218,34 @@ int agent_main() {
                           "Error in getting certificate via scep! Request could only be sent once or "
                           "check the 'reactivation' box in the web portal.");
                 // A failed getca or openssl step has written its own status (1, 2).
-                if (scep_code_status_written() == 0) sh("echo 3 > /tmp/code_status");
+                if (scep_code_status_written() == 0) write_status(rtu::status::kCodeStatus, 3);
                 std::puts("Error in getting certificate. Check the logs.");
                 st.running = 0;
                 agent_cleanup();
-                sh("/bin/ubus call service delete '{\"name\":\"novra\"}'");
+                agent_system(std::string("/bin/ubus call service delete '{\"name\":\"novra\"}'"));
                 std::fflush(nullptr);
                 _exit(0);
             }
             std::printf("Successfully received certificate with activation code : %s\n", code);
-            sh("echo 0 > /tmp/code_status");
+            write_status(rtu::status::kCodeStatus, 0);
         }
-        sh("echo 0 > /tmp/code_status");
+        write_status(rtu::status::kCodeStatus, 0);
         std::puts("telvsdk v0.22");
         std::printf("activation code : %s\n", cfg_text(st.config.activation_code));
         std::printf("hbs-server      : %s\n", cfg_text(st.config.hbs_server));
-        sh("echo 0 > /tmp/hbs_status");
+        write_status(rtu::status::kHbsStatus, 0);
 
         while (st.running == 1) {
             if (hbs_connection_create() != 0) {
                 std::puts("No communication to hbs-server!");
+                // no connection is up while the agent waits to try again
+                write_status(rtu::status::kHbsStatus, 1);
                 wait_for_or(30.0, stop_main);
-                sh("echo 1 > /tmp/hbs_status");
+                write_status(rtu::status::kHbsStatus, 1);
                 hbs_connection_stop();
                 continue;
             }
-            sh("echo 2 > /tmp/hbs_status");
+            write_status(rtu::status::kHbsStatus, 2);
             push_get_vpn_servers();
             for (int i = 0; i < st.vpn_server_count; ++i) {
                 if (auto e = vpn_server_get(i))
@@ -238,10 +264,8 @@ int agent_main() {
             if (st.exiting) agent_exit();  // waits for the exit path in progress
             if (st.running == 1) hbs_connection_stop();  // the next connection starts at once
         }
-        sh("echo 1 > /tmp/hbs_status");
+        write_status(rtu::status::kHbsStatus, 1);
         hbs_connection_stop();
     }
-    for (auto &n : st.networks) n.reset();
-    agent_cleanup();
-    agent_exit();
+    agent_shutdown();
 }

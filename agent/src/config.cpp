@@ -7,13 +7,11 @@
 
 #include "command.h"
 #include "log.h"
+#include "rtu/handles.h"
 #include "state.h"
 
 namespace {
 
-struct FileCloser {
-    void operator()(FILE *f) const { std::fclose(f); }
-};
 
 void store_text(std::optional<std::string> &field, const std::string &value) { field = value; }
 
@@ -35,7 +33,10 @@ void store(AgentConfig &c, const std::string &key, const std::string &value) {
     else if (key == "TELVSDK_CFG_PROXY_URL") store_text(c.proxy_url, value);
     else if (key == "TELVSDK_CFG_PROXY_PORT") c.proxy_port = to_long(value);
     else if (key == "TELVSDK_CFG_PROXY_USER") store_text(c.proxy_user, value);
-    else if (key == "TELVSDK_CFG_PROXY_PASS") store_text(c.proxy_pass, value);
+    else if (key == "TELVSDK_CFG_PROXY_PASS") {
+        store_text(c.proxy_pass, value);
+        agent_secret_add(value);
+    }
     else if (key == "TELVSDK_CFG_PROXY_ENABLED") c.proxy_enabled = to_flag(value);
     else if (key == "TELVSDK_CFG_PROXY_AUTH_REQUIRED") c.proxy_auth_required = to_flag(value);
     else if (key == "TELVSDK_CFG_PROXY_AUTHMETHOD") store_text(c.proxy_auth_method, value);
@@ -76,10 +77,13 @@ void handle_line(AgentConfig &c, const char *line) {
 
 }  // namespace
 
-void agent_config_reset() { agent_state().config = AgentConfig{}; }
+void agent_config_reset() {
+    agent_state().config = AgentConfig{};
+    agent_secrets_clear();
+}
 
 int read_agent_config_file(const std::string &path) {
-    std::unique_ptr<FILE, FileCloser> f(std::fopen(path.c_str(), "r"));
+    rtu::FilePtr f(std::fopen(path.c_str(), "re"));
     if (!f) {
         agent_logf(LOG_ERROR, "Unable to open config file %s", path.c_str());
         return 1;
@@ -128,12 +132,9 @@ void parse_network_lines(const std::string &output) {
 }
 
 int read_network_list() {
-    PipePtr p(popen("uci -q get novra.config.network | sed 's/ /\\\n/g'", "r"));
-    if (!p) return 1;
-    std::string out;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p.get())) > 0) out.append(buf, n);
-    parse_network_lines(out);
+    std::optional<std::string> out =
+        agent_output(std::string("uci -q get novra.config.network | sed 's/ /\\\n/g'"), 1 << 16);
+    if (!out) return 1;
+    parse_network_lines(*out);
     return 0;
 }

@@ -12,6 +12,7 @@
 #include "log.h"
 #include "rtu/files.h"
 #include "rtu/shell.h"
+#include "rtu/status_files.h"
 #include "state.h"
 #include "vpn.h"
 
@@ -27,28 +28,26 @@ const char *hbs_state_name(int s) {
 
 struct VpnShown {
     const char *name;
-    const char *command;
+    int status;  // the value of /tmp/vpn_status
 };
 
 VpnShown vpn_state_shown(int s) {
+    using namespace rtu::status;
     switch (s) {
-    case VPN_STATE_HOLD: return {"VPN_STATE_HOLD", "echo 1 > /tmp/vpn_status"};
-    case VPN_STATE_CONNECTING: return {"VPN_STATE_CONNECTING", "echo 2 > /tmp/vpn_status"};
-    case VPN_STATE_CONNECTED: return {"VPN_STATE_CONNECTED", "echo 3 > /tmp/vpn_status"};
-    case VPN_STATE_EXITING: return {"VPN_STATE_EXITING", "echo 4 > /tmp/vpn_status"};
-    default: return {"VPN_STATE_IDLE", "echo 0 > /tmp/vpn_status"};
+    case VPN_STATE_HOLD: return {"VPN_STATE_HOLD", kVpnHold};
+    case VPN_STATE_CONNECTING: return {"VPN_STATE_CONNECTING", kVpnConnecting};
+    case VPN_STATE_CONNECTED: return {"VPN_STATE_CONNECTED", kVpnConnected};
+    case VPN_STATE_EXITING: return {"VPN_STATE_EXITING", kVpnExiting};
+    default: return {"VPN_STATE_IDLE", kVpnIdle};
     }
 }
-
-constexpr const char *kConnMarker = "/tmp/.novra_vpn_conn";
-constexpr const char *kDisconnMarker = "/tmp/.novra_vpn_disconn";
 
 }  // namespace
 
 void console_status_line(int counter) {
     const AgentState &st = agent_state();
     VpnShown vpn = vpn_state_shown(st.vpn_state.load());
-    rtu::run_shell(vpn.command);
+    rtu::write_number_file(rtu::status::kVpnStatus, vpn.status);
     std::printf("\33[1A");
     std::printf("%-7d %-14s %-21s #%d         %-d              %-d\n", counter,
                 hbs_state_name(st.hbs_state.load()), vpn.name, st.vpn_server_index.load() + 1,
@@ -57,23 +56,27 @@ void console_status_line(int counter) {
     std::fflush(stdout);
 }
 
-int console_traffic_line(int, int bytes_in, int bytes_out, std::int64_t deadline) {
+int console_traffic_line(int, std::int64_t bytes_in, std::int64_t bytes_out, std::int64_t deadline) {
     std::int64_t left = deadline - static_cast<std::int64_t>(std::time(nullptr));
-    std::printf("\33[1A\33[90C%8d %8d (timeout:%8lld)\33[1B\33[126D", bytes_out, bytes_in,
+    std::printf("\33[1A\33[90C%8lld %8lld (timeout:%8lld)\33[1B\33[126D",
+                static_cast<long long>(bytes_out), static_cast<long long>(bytes_in),
                 static_cast<long long>(left));
     std::fflush(stdout);
-    rtu::run_shell(rtu::format_bounded(256, "echo -n \"%d kBytes / %d kBytes\" > /tmp/vpn_txrx_packet",
-                                       bytes_out / 1024, bytes_in / 1024));
+    rtu::write_status_file(rtu::status::kVpnTraffic,
+                           rtu::format_bounded(256, "%lld kBytes / %lld kBytes",
+                                               static_cast<long long>(bytes_out / 1024),
+                                               static_cast<long long>(bytes_in / 1024)));
     return 0;
 }
 
 void console_poll_vpn_markers() {
-    if (rtu::file_exists(kConnMarker)) {
-        std::remove(kConnMarker);
+    using namespace rtu::status;
+    if (rtu::file_exists(kVpnConnectMarker)) {
+        std::remove(kVpnConnectMarker);
         vpn_start();
     }
-    if (rtu::file_exists(kDisconnMarker)) {
-        std::remove(kDisconnMarker);
+    if (rtu::file_exists(kVpnDisconnectMarker)) {
+        std::remove(kVpnDisconnectMarker);
         agent_log(LOG_VPN, "handle VPN disconnect CMD.");
         vpn_stop();
     }

@@ -8,5 +8,6 @@ inline constexpr const char *kConsoleHeader =
     "vpn-tx   vpn-rx frm-update\n";
 
 void console_status_line(int counter);
-int console_traffic_line(int vpn_state, int bytes_in, int bytes_out, std::int64_t deadline);
+int console_traffic_line(int vpn_state, std::int64_t bytes_in, std::int64_t bytes_out,
+                         std::int64_t deadline);
 void console_poll_vpn_markers();

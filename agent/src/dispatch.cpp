@@ -8,6 +8,7 @@
 #include "log.h"
 #include "push.h"
 #include "rtu/files.h"
+#include "rtu/numbers.h"
 #include "rtu/shell.h"
 #include "state.h"
 #include "vpn.h"
@@ -20,6 +21,8 @@ const char *const jsonrpc_result_fail =
     ",\\\"id\\\" : \\\"0\\\"}] \",\"error\":null,\"action\":\"call\",\"val1\":\"\" }]";
 
 namespace {
+
+DispatchActions g_actions{vpn_start, vpn_stop};
 
 void set_answer(std::string &answer, const char *text) {
     answer.assign(text ? text : "");
@@ -38,7 +41,7 @@ const char *member_string(json_object *obj, const char *name) {
 // its line feed when the line is shorter; empty for a missing file.
 std::string device_value(const char *path) {
     if (!rtu::file_exists(path)) return {};
-    std::string out = rtu::output_of(std::string("/bin/cat ") + path, 4096);
+    std::string out = agent_output(std::string("/bin/cat ") + path, 4096).value_or("");
     std::size_t lf = out.find('\n');
     if (lf != std::string::npos) out.resize(lf + 1);
     if (out.size() > 31) out.resize(31);
@@ -46,6 +49,10 @@ std::string device_value(const char *path) {
 }
 
 }  // namespace
+
+void set_dispatch_actions(const DispatchActions *actions) {
+    g_actions = actions ? *actions : DispatchActions{vpn_start, vpn_stop};
+}
 
 std::string json_escape(const std::string &text) {
     std::string out;
@@ -157,11 +164,10 @@ int run_addroute(json_object *request, std::string &answer) {
     (void)member_string(params, "id");
     if (network && subnet && gateway && is_dotted_quad(network) && is_dotted_quad(subnet) &&
         is_dotted_quad(gateway)) {
-        // The three values are checked dotted quads; quoting keeps them single
-        // words for the shell all the same.
+        // The three values are checked dotted quads: plain words for the shell.
         auto cmd = agent_command("route add -net %s netmask %s gw %s >>/var/log/telvsdk-route.log 2>&1",
-                                 rtu::shell_quote(network).c_str(), rtu::shell_quote(subnet).c_str(),
-                                 rtu::shell_quote(gateway).c_str());
+                                 agent_word(network).c_str(), agent_word(subnet).c_str(),
+                                 agent_word(gateway).c_str());
         if (cmd) {
             agent_logf(LOG_HBS, "%s", cmd->c_str());
             if (agent_system(cmd) < 1) {
@@ -210,13 +216,13 @@ int dispatch_jsonrpc(json_object *array, std::string &answer) {
         if (!method) continue;
         if (std::strcmp(method, "connectvpn") == 0) {
             agent_log(LOG_HBS, "HBS command 'START VPN connection' received.");
-            bool ok = vpn_start() == 0;
+            bool ok = g_actions.vpn_start() == 0;
             set_answer(answer, ok ? jsonrpc_result_ok : jsonrpc_result_fail);
             return ok ? 1 : 0;
         }
         if (std::strcmp(method, "disconnectvpn") == 0) {
             agent_log(LOG_HBS, "HBS command 'STOP  VPN connection' received.");
-            bool ok = vpn_stop() == 0;
+            bool ok = g_actions.vpn_stop() == 0;
             set_answer(answer, ok ? jsonrpc_result_ok : jsonrpc_result_fail);
             return ok ? 1 : 0;
         }
@@ -240,26 +246,15 @@ int dispatch_jsonrpc(json_object *array, std::string &answer) {
     return 0;
 }
 
-int shell_read_int(const char *command) {
-    auto cmd = agent_command("%s 2>/dev/null", command);
-    if (!cmd) return -1;
-    PipePtr p(popen(cmd->c_str(), "r"));
-    if (!p) return -1;
-    char line[256];
-    if (!std::fgets(line, sizeof line, p.get())) return -1;
-    line[std::strcspn(line, "\r\n")] = '\0';
-    return std::atoi(line);
+std::optional<long long> shell_read_number(const char *command) {
+    std::optional<std::string> line = agent_first_line(agent_command("%s 2>/dev/null", command), 255);
+    if (!line) return std::nullopt;
+    return rtu::parse_decimal(*line);
 }
 
 int shell_output_equals(const char *command, const char *text) {
-    auto cmd = agent_command("%s 2>/dev/null", command);
-    if (!cmd) return -1;
-    PipePtr p(popen(cmd->c_str(), "r"));
-    if (!p) return -1;
-    char line[256];
-    if (!std::fgets(line, sizeof line, p.get())) return -1;
-    line[std::strcspn(line, "\r\n")] = '\0';
-    return line[0] != '\0' && std::strcmp(line, text) == 0 ? 0 : -1;
+    std::optional<std::string> line = agent_first_line(agent_command("%s 2>/dev/null", command), 255);
+    return line && !line->empty() && *line == text ? 0 : -1;
 }
 
 int hbs_reply_parse(const char *reply, std::string &answer) {
@@ -288,9 +283,15 @@ int hbs_reply_parse(const char *reply, std::string &answer) {
                       "Digital Input Action Type is not novra mode, and never allowed novra Portal.");
             return 0;
         }
-        int di = shell_read_int("databoard get common \"di_status\"");
-        if (di == 0) return dispatch_jsonrpc(arr, answer);
-        if (di == 1) agent_log(LOG_HBS, "Never allowed novra Portal.");
+        // Only a reading of the input may open the gate: a failed or garbled
+        // answer refuses, as a closed input does.
+        std::optional<long long> di = shell_read_number("databoard get common \"di_status\"");
+        if (!di) {
+            agent_log(LOG_HBS_ERROR, "Digital input state unreadable - portal command refused.");
+            return 0;
+        }
+        if (*di == 0) return dispatch_jsonrpc(arr, answer);
+        if (*di == 1) agent_log(LOG_HBS, "Never allowed novra Portal.");
         return 0;
     }
     default: return 0;

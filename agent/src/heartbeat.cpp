@@ -113,9 +113,9 @@ bool hbs_exchange() {
     return empty;
 }
 
-void hbs_wait_until(std::chrono::system_clock::time_point deadline) {
+void hbs_wait_until(WaitClock::time_point deadline) {
     while (!stop_hbs()) {
-        auto now = std::chrono::system_clock::now();
+        auto now = WaitClock::now();
         if (now >= deadline) return;
         auto step = std::min(deadline, now + std::chrono::seconds(1));
         wait_until_or(step, stop_hbs);
@@ -131,14 +131,14 @@ void hbs_thread_main() {
     st.hbs_reply_pending = 0;
     while ((st.hbs_state == HBS_SM_INIT || st.hbs_state == HBS_SM_RUNNING) && st.running == 1 &&
            !st.hbs_stop_requested) {
-        auto start = std::chrono::system_clock::now();
+        auto start = WaitClock::now();
         bool empty = hbs_exchange();
         if (empty) hbs_wait_until(start + std::chrono::seconds(st.hbs_client_delay.load()));
     }
     agent_log(LOG_HBS, "-HBS");
 }
 
-int hbs_connection_create() {
+int hbs_connection_create(void (*body)()) {
     AgentState &st = agent_state();
     if (st.hbs_state != HBS_SM_STOPPED) {
         agent_log(LOG_HBS, "HBS connection already established - nothing to do.");
@@ -150,7 +150,7 @@ int hbs_connection_create() {
     st.hbs_server_delay = -1;
     st.hbs_stop_requested = false;
     try {
-        st.hbs_thread = std::thread(hbs_thread_main);
+        st.hbs_thread = std::thread(body);
     } catch (const std::system_error &) {
         agent_log(LOG_HBS_ERROR, "Error creating HBS thread.");
         return 14;
@@ -172,6 +172,9 @@ int hbs_connection_stop() {
     st.hbs_stop_requested = true;
     wakeup_notify();
     if (st.hbs_thread.joinable()) st.hbs_thread.join();
+    // An exchange that ended while the stop was on its way may have written
+    // RUNNING; the next create must find the connection stopped.
+    st.hbs_state = HBS_SM_STOPPED;
     agent_log(LOG_HBS, "-HBS stopped");
     st.hbs_reply.reset();
     st.hbs_request.clear();

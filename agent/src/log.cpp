@@ -8,34 +8,47 @@
 #include <ctime>
 #include <mutex>
 
-#include "command.h"
 #include "rtu/files.h"
+#include "rtu/handles.h"
 #include "rtu/shell.h"
+#include "rtu/status_files.h"
 #include "state.h"
 #include "wakeup.h"
 
 namespace {
 
 std::mutex g_path_lock;
-std::string g_log_path = kAgentLogPath;
+
+// Set before main by tests: made on first use, never before.
+std::string &log_path_setting() {
+    static std::string path = kAgentLogPath;
+    return path;
+}
 
 std::string log_path() {
     std::lock_guard<std::mutex> lock(g_path_lock);
-    return g_log_path;
+    return log_path_setting();
 }
 
-constexpr const char *kErrorFile = "/tmp/telvsdk.errormsg_hbs";
-constexpr const char *kStatusFile = "/tmp/telvsdk.hbs.status";
-constexpr const char *kLastHbsFile = "/tmp/last_hbs";
+using rtu::status::kHbsError;
+using rtu::status::kHbsWord;
+using rtu::status::kLastHbs;
 
-struct FileCloser {
-    void operator()(FILE *f) const { std::fclose(f); }
-};
+// The status word of the heartbeat. Once the agent has said OFFLINE on its
+// way out, a reporter still running on the heartbeat thread must not say
+// anything else.
+std::mutex g_word_lock;
+bool g_word_final = false;
+
+void write_hbs_word(const char *word) {
+    std::lock_guard<std::mutex> lock(g_word_lock);
+    if (!g_word_final) rtu::write_status_file(kHbsWord, word);
+}
 
 // The keyword write of the error reporters: they pause one second with the
 // file written, on the heartbeat thread; the pause ends early on a stop.
 void write_keyword_and_pause(const char *keyword) {
-    rtu::write_status_file(kErrorFile, keyword);
+    rtu::write_status_file(kHbsError, keyword);
     wait_for_or(1.0, stop_hbs);
 }
 
@@ -60,12 +73,12 @@ const char *log_level_label(int level) {
 
 void agent_log_set_path(const std::string &path) {
     std::lock_guard<std::mutex> lock(g_path_lock);
-    g_log_path = path.empty() ? kAgentLogPath : path;
+    log_path_setting() = path.empty() ? kAgentLogPath : path;
 }
 
 void agent_log(int level, const char *message) {
     if (!message) return;
-    std::unique_ptr<FILE, FileCloser> f(std::fopen(log_path().c_str(), "a"));
+    rtu::FilePtr f(std::fopen(log_path().c_str(), "ae"));
     if (!f) return;
     if (level == LOG_DEBUG) return;  // debug lines are never written
     std::time_t now = std::time(nullptr);
@@ -92,8 +105,8 @@ void agent_logf(int level, const char *format, ...) {
 }
 
 void hbs_report_transfer_error(int code) {
-    rtu::write_status_file(kErrorFile, "");
-    rtu::write_status_file(kStatusFile, "OFFLINE");
+    rtu::write_status_file(kHbsError, "");
+    write_hbs_word("OFFLINE");
     agent_log(LOG_ERROR, "Unable to send heartbeat or push-command!");
     const char *keyword = "undefined error";
     if (code == CURLE_PEER_FAILED_VERIFICATION) {
@@ -101,7 +114,7 @@ void hbs_report_transfer_error(int code) {
         keyword = "cacerterror";
     } else if (code == CURLE_OUT_OF_MEMORY) {
         agent_log(LOG_ERROR, "Out of memory! Terminating.");
-        rtu::write_status_file(kErrorFile, "error");
+        rtu::write_status_file(kHbsError, "error");
         std::fflush(nullptr);
         _exit(12);
     }
@@ -109,8 +122,8 @@ void hbs_report_transfer_error(int code) {
 }
 
 void hbs_report_http_error(long code) {
-    rtu::write_status_file(kErrorFile, "");
-    rtu::write_status_file(kStatusFile, "OFFLINE");
+    rtu::write_status_file(kHbsError, "");
+    write_hbs_word("OFFLINE");
     agent_log(LOG_ERROR, "Unable to send heartbeat!");
     const char *keyword = "httperror";
     if (code == 403) {
@@ -125,26 +138,33 @@ void hbs_report_http_error(long code) {
 void hbs_report_online(int server_delay, int client_delay) {
     if (server_delay >= 0 && client_delay >= 0) {
         std::string text = rtu::format_bounded(256, "sdel %d\ncdel %d\n", server_delay, client_delay);
-        if (rtu::write_status_file(kLastHbsFile, text)) write_hbs_conn_time(std::time(nullptr));
+        if (rtu::write_status_file(kLastHbs, text)) write_hbs_conn_time(std::time(nullptr));
     }
-    rtu::write_status_file(kErrorFile, "");
-    rtu::write_status_file(kStatusFile, "ONLINE");
+    rtu::write_status_file(kHbsError, "");
+    write_hbs_word("ONLINE");
 }
 
 void write_hbs_conn_time(std::time_t when) {
     std::tm t{};
     localtime_r(&when, &t);
-    agent_system(agent_command("echo -n \"%04d-%02d-%02d %02d:%02d:%02d\" > /tmp/hbs_conn_time",
-                               t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
-                               t.tm_sec));
+    rtu::write_status_file(rtu::status::kHbsConnTime,
+                           rtu::format_bounded(64, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900,
+                                               t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
+                                               t.tm_sec));
 }
 
 void hbs_report_cert_error() {
-    rtu::write_status_file(kErrorFile, "certerror");
-    rtu::write_status_file(kStatusFile, "ERROR");
+    rtu::write_status_file(kHbsError, "certerror");
+    write_hbs_word("ERROR");
+}
+
+void hbs_report_stopped() {
+    std::lock_guard<std::mutex> lock(g_word_lock);
+    rtu::write_status_file(kHbsWord, "OFFLINE");
+    g_word_final = true;
 }
 
 void hbs_status_reset() {
-    std::remove(kLastHbsFile);
-    std::remove(kErrorFile);
+    std::remove(kLastHbs);
+    std::remove(kHbsError);
 }

@@ -39,6 +39,8 @@ void hbs_report_http_error(long code);
 void hbs_report_online(int server_delay, int client_delay);
 void hbs_report_cert_error();
 void hbs_status_reset();
+// The agent is stopping: "OFFLINE" for good (no reporter writes afterwards).
+void hbs_report_stopped();
 
 // Writes the local time `when` to /tmp/hbs_conn_time (through the shell).
 void write_hbs_conn_time(std::time_t when);

@@ -16,6 +16,16 @@ long long leading_number(std::string_view s) {
     return std::strtoll(tmp.c_str(), nullptr, 10);
 }
 
+bool holds_again(std::string_view text) {
+    for (std::size_t at = 0; at < text.size();) {
+        if (starts_with(text.substr(at), kHoldNotice)) return true;
+        std::size_t lf = text.find('\n', at);
+        if (lf == std::string_view::npos) break;
+        at = lf + 1;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool pending_is_command(std::string_view pending) {
@@ -52,7 +62,11 @@ void mgmt_examine(std::string_view text, MgmtPass &p) {
         p.pending = kCmdState;
         p.state = kStateConnecting;
     }
-    if (starts_with(text, ">HOLD:Waiting for hold release:5") && p.state == kStateConnected) {
+    // OpenVPN holds again after every restart of its connection (reset,
+    // ping-restart, TLS failure); the number after the prefix is its retry
+    // pause, which grows with each restart. The notice may follow other lines
+    // of the same block.
+    if ((p.state == kStateConnecting || p.state == kStateConnected) && holds_again(text)) {
         p.state = kStateHold;
         p.pending = kCmdHoldRelease;
     }
@@ -65,8 +79,8 @@ void mgmt_examine(std::string_view text, MgmtPass &p) {
         if (colon != std::string_view::npos && comma != std::string_view::npos) {
             std::string_view in = comma > colon ? text.substr(colon + 1, comma - colon - 1)
                                                 : std::string_view{};
-            p.bytes_in = static_cast<std::int32_t>(leading_number(in));
-            p.bytes_out = static_cast<std::int32_t>(leading_number(text.substr(comma + 1)));
+            p.bytes_in = leading_number(in);
+            p.bytes_out = leading_number(text.substr(comma + 1));
             p.have_bytes = true;
         }
         p.pending = kCmdNone;

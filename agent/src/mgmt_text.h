@@ -25,6 +25,10 @@ inline constexpr const char *kCmdBytecount = "bytecount 1\n";
 inline constexpr const char *kCmdSigterm = "signal SIGTERM\n";
 inline constexpr const char *kCmdNone = "-";
 
+// OpenVPN's notice that it waits in its management hold (followed by its
+// retry pause in seconds).
+inline constexpr std::string_view kHoldNotice = ">HOLD:Waiting for hold release:";
+
 // The connection is given up after more than this many waiting state words.
 inline constexpr int kMaxWaitWords = 20;
 
@@ -37,8 +41,8 @@ struct MgmtPass {
     // outcome of the block
     bool connected = false;       // CONNECTING -> CONNECTED on this block
     bool have_bytes = false;      // a byte-count notification was parsed
-    std::int32_t bytes_in = 0;
-    std::int32_t bytes_out = 0;
+    std::int64_t bytes_in = 0;   // OpenVPN's running totals, whole
+    std::int64_t bytes_out = 0;
     std::vector<std::string> mgmt_log;  // lines to log at MGMT
 };
 

@@ -217,8 +217,10 @@ int parse_vpn_server_list(const char *reply) {
 int parse_push_network_reply(const char *reply) {
     JsonPtr root;
     json_object *v = reply_member(reply, "push_network", root);
-    if (!json_object_is_type(v, json_type_string) || std::strcmp(json_object_get_string(v), "ok") != 0)
+    if (!json_object_is_type(v, json_type_string) || std::strcmp(json_object_get_string(v), "ok") != 0) {
+        agent_log(LOG_PUSH, "The portal did not accept the networks.");
         return 16;
+    }
     return 0;
 }
 
@@ -228,7 +230,12 @@ int build_networks_body(std::string &body) {
     for (int i = 0; i < kMaxNetworks && st.networks[static_cast<std::size_t>(i)]; ++i) {
         const NetworkEntry &e = *st.networks[static_cast<std::size_t>(i)];
         if (i > 0) out += ",";
-        if (!is_dotted_quad(e.network) || !is_dotted_quad(e.subnetmask)) return 18;
+        if (!is_dotted_quad(e.network) || !is_dotted_quad(e.subnetmask)) {
+            agent_logf(LOG_PUSH_ERROR,
+                       "Network '%s' with mask '%s' is not a valid address - networks not pushed.",
+                       e.network, e.subnetmask);
+            return 18;
+        }
         out += "{\"network\":\"";
         out += e.network;
         out += "\",\"subnetmask\":\"";
@@ -245,14 +252,18 @@ int push_get_vpn_servers() { return push_request(kServerListBody, parse_vpn_serv
 
 int push_networks() {
     AgentState &st = agent_state();
-    if (!st.networks[0]) return 14;
-    PipePtr p(popen("/usr/bin/get_push_network.sh br-lan", "r"));
-    if (!p) return 1;
-    char line[256] = {};
-    if (!std::fgets(line, sizeof line, p.get())) line[0] = '\0';
-    p.reset();
-    // Words are separated by blanks; a line end stays with the mask.
-    std::string text(line);
+    if (!st.networks[0]) {
+        agent_log(LOG_PUSH_ERROR, "No LAN network known - networks not pushed.");
+        return 14;
+    }
+    // The script's line ends (as every echo ends it) are not part of the mask.
+    std::optional<std::string> line = agent_first_line(std::string(kPushNetworkScript) + " br-lan", 255);
+    if (!line) {
+        agent_logf(LOG_PUSH_ERROR, "Unable to run %s - networks not pushed.", kPushNetworkScript);
+        return 1;
+    }
+    // Words are separated by blanks.
+    const std::string &text = *line;
     std::string words[2];
     std::size_t pos = 0;
     for (std::string &w : words) {
@@ -272,5 +283,7 @@ int push_networks() {
     }
     std::string body;
     if (build_networks_body(body) != 0) return 18;
-    return push_request(body, parse_push_network_reply, false);
+    int result = push_request(body, parse_push_network_reply, false);
+    if (result != 0) agent_log(LOG_PUSH_ERROR, "Networks not pushed.");
+    return result;
 }

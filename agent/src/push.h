@@ -9,6 +9,9 @@ inline constexpr const char *kServerListBody =
     "[{\"action\":\"call\",\"function\":\"get_vpn_client_server\"}]";
 
 int push_get_vpn_servers();  // 0, or 14
+// The script that tells the LAN network and mask (first output line).
+inline constexpr const char *kPushNetworkScript = "/usr/bin/get_push_network.sh";
+
 int push_networks();         // 0; 14, 1 or 18 on failure
 
 // Posts the raw-deflated body on the handle; 0 with the decompressed reply

@@ -3,35 +3,31 @@
 #include "scep.h"
 
 #include <cstring>
-#include <memory>
 
 #include "command.h"
 #include "log.h"
-#include "rtu/shell.h"
+#include "rtu/files.h"
+#include "rtu/handles.h"
+#include "rtu/status_files.h"
 #include "state.h"
 
 namespace {
-
-struct FileCloser {
-    void operator()(FILE *f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 int g_code_status_written = 0;
 
 // A configuration value as one shell word; an absent value gives the
 // placeholder text the tools then reject.
-std::string q(const std::optional<std::string> &v) { return rtu::shell_quote(cfg_text(v)); }
+std::string q(const std::optional<std::string> &v) { return agent_word(v); }
 
 // The options both sscep commands share: verbose output and the proxy.
-std::string common_options(const AgentConfig &c, bool mask_password) {
+std::string common_options(const AgentConfig &c) {
     std::string s;
     if (c.verbose > 0) s += " -v -d";
     if (c.proxy_enabled != 0) {
         s += " -p 1 -q " + q(c.proxy_url) + " -x " + std::to_string(c.proxy_port);
         if (c.proxy_auth_required == 1) {
             s += " -y " + q(c.proxy_user);
-            if (c.proxy_pass) s += " -z " + (mask_password ? std::string("***") : q(c.proxy_pass));
+            if (c.proxy_pass) s += " -z " + q(c.proxy_pass);
         }
     }
     return s;
@@ -41,10 +37,11 @@ bool starts_with(const char *s, const char *prefix) {
     return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
 }
 
-// Runs a command logged beforehand; returns the raw shell status, or the
-// status of a missing program when the command could not be built.
-int run_logged(const std::optional<std::string> &cmd, const std::optional<std::string> &shown) {
-    if (shown) agent_log(LOG_INFO, *shown);
+// Runs a command logged beforehand (the proxy password masked); returns the
+// raw shell status, or the status of a missing program when the command
+// could not be built.
+int run_logged(const std::optional<std::string> &cmd) {
+    if (cmd) agent_log(LOG_INFO, agent_mask(*cmd));
     return agent_system(cmd);
 }
 
@@ -81,9 +78,8 @@ bool scep_rewrite_config(FILE *in, FILE *out, const char *activation_code) {
     return std::ferror(in) == 0;
 }
 
-std::optional<std::string> scep_getca_command(const AgentConfig &c, bool mask_password) {
-    return agent_command("/usr/bin/sscep getca%s -u %s -c %s >>%s 2>&1",
-                         common_options(c, mask_password).c_str(), q(c.scep_server_url).c_str(),
+std::optional<std::string> scep_getca_command(const AgentConfig &c) {
+    return agent_command("/usr/bin/sscep getca%s -u %s -c %s >>%s 2>&1", common_options(c).c_str(), q(c.scep_server_url).c_str(),
                          q(c.scep_ca).c_str(), kScepLogPath);
 }
 
@@ -93,9 +89,8 @@ std::optional<std::string> scep_request_command(const AgentConfig &c) {
                          kScepLogPath);
 }
 
-std::optional<std::string> scep_enroll_command(const AgentConfig &c, ScepCaForm form,
-                                               bool mask_password) {
-    std::string opts = common_options(c, mask_password);
+std::optional<std::string> scep_enroll_command(const AgentConfig &c, ScepCaForm form) {
+    std::string opts = common_options(c);
     if (form == ScepCaForm::single)
         return agent_command("/usr/bin/sscep enroll%s -u %s -E 3des -S sha256 -c %s -k %s -r %s -l %s >>%s 2>&1",
                              opts.c_str(), q(c.scep_server_url).c_str(), q(c.scep_ca).c_str(),
@@ -112,8 +107,8 @@ int scep_code_status_written() { return g_code_status_written; }
 int scep_prepare_request(const char *activation_code) {
     if (!activation_code || std::strlen(activation_code) != 12) return 22;
     const AgentConfig &c = agent_state().config;
-    FilePtr in(c.scep_cnf ? std::fopen(c.scep_cnf->c_str(), "r+") : nullptr);
-    FilePtr out(in && c.scep_cnf_new ? std::fopen(c.scep_cnf_new->c_str(), "w") : nullptr);
+    rtu::FilePtr in(c.scep_cnf ? std::fopen(c.scep_cnf->c_str(), "r+") : nullptr);
+    rtu::FilePtr out(in && c.scep_cnf_new ? std::fopen(c.scep_cnf_new->c_str(), "w") : nullptr);
     if (!in || !out) {
         agent_logf(LOG_ERROR, "Unable to open scep request config file %s", cfg_text(c.scep_cnf));
         return 1;
@@ -148,10 +143,10 @@ int scep_enroll() {
         return 2;
     }
 
-    int status = run_logged(scep_getca_command(c), scep_getca_command(c, true));
+    int status = run_logged(scep_getca_command(c));
     if (status > 0) {
         agent_logf(LOG_ERROR, "Error #%d executing sscep getca command.", status);
-        agent_system(std::string("echo 1 > /tmp/code_status"));
+        rtu::write_number_file(rtu::status::kCodeStatus, 1);
         g_code_status_written = 1;
         return 2;
     }
@@ -160,20 +155,19 @@ int scep_enroll() {
     // several leaves numbered files beside it.
     ScepCaForm form = ScepCaForm::numbered;
     if (c.scep_ca) {
-        FilePtr ca(std::fopen(c.scep_ca->c_str(), "r+"));
+        rtu::FilePtr ca(std::fopen(c.scep_ca->c_str(), "r+"));
         if (ca) form = ScepCaForm::single;
     }
 
-    auto req = scep_request_command(c);
-    status = run_logged(req, req);
+    status = run_logged(scep_request_command(c));
     if (status > 0) {
         agent_logf(LOG_ERROR, "Error #%d executing openssl command.", status);
-        agent_system(std::string("echo 2 > /tmp/code_status"));
+        rtu::write_number_file(rtu::status::kCodeStatus, 2);
         g_code_status_written = 2;
         return 2;
     }
 
-    status = run_logged(scep_enroll_command(c, form), scep_enroll_command(c, form, true));
+    status = run_logged(scep_enroll_command(c, form));
     if (status > 0) {
         agent_logf(LOG_ERROR, "Error #%d executing sscep enroll command.", status);
         return 2;

@@ -36,11 +36,10 @@ bool scep_rewrite_config(FILE *in, FILE *out, const char *activation_code);
 // certificate in "<scep_ca>-0" and the encryption certificate in "<scep_ca>-1".
 enum class ScepCaForm { single, numbered };
 
-// Command texts. Values from the configuration are quoted for the shell.
-// With mask_password the proxy password is written as "***" (for the log);
-// the command that runs is built without it. nullopt (logged) when the
-// command would not fit its 1024-byte buffer.
-std::optional<std::string> scep_getca_command(const AgentConfig &c, bool mask_password = false);
+// Command texts. Values from the configuration are single shell words
+// (quoted only when the shell would interpret them); the proxy password is
+// masked when a command is logged. nullopt (logged) when the command would
+// not fit its 1024-byte buffer.
+std::optional<std::string> scep_getca_command(const AgentConfig &c);
 std::optional<std::string> scep_request_command(const AgentConfig &c);
-std::optional<std::string> scep_enroll_command(const AgentConfig &c, ScepCaForm form,
-                                               bool mask_password = false);
+std::optional<std::string> scep_enroll_command(const AgentConfig &c, ScepCaForm form);

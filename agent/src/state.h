@@ -100,7 +100,7 @@ struct ReplyBufferDeleter {
 };
 using ReplyPtr = std::unique_ptr<ReplyBuffer, ReplyBufferDeleter>;
 
-using VpnStatsCallback = int (*)(int vpn_state, int bytes_in, int bytes_out,
+using VpnStatsCallback = int (*)(int vpn_state, std::int64_t bytes_in, std::int64_t bytes_out,
                                  std::int64_t deadline);
 
 struct AgentState {
@@ -141,15 +141,16 @@ struct AgentState {
     std::atomic<int> vpn_server_index{0};
 
     // VPN traffic figures (VPN management thread; shown by the console).
-    std::atomic<std::int32_t> vpn_bytes_in{0};
-    std::atomic<std::int32_t> vpn_bytes_out{0};
+    // OpenVPN's running totals: a busy tunnel passes 2^32 bytes.
+    std::atomic<std::int64_t> vpn_bytes_in{0};
+    std::atomic<std::int64_t> vpn_bytes_out{0};
     std::atomic<std::int64_t> vpn_inactivity_deadline{0};
     std::atomic<VpnStatsCallback> vpn_stats_callback{nullptr};
 
     // VPN controller variables (VPN threads).
     std::atomic<int> vpn_exit_reason{0};
     std::atomic<int> vpn_wait_count{0};
-    std::atomic<std::int32_t> vpn_activity_mark{0};
+    std::atomic<std::int64_t> vpn_activity_mark{0};
     std::string vpn_connected_at;     // "%02d.%02d.%04d %02d:%02d:%02d", < 256
     std::string vpn_disconnected_at;
 

@@ -69,13 +69,16 @@ void transfer_setup(CURL *h) {
     curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(st.hbs_server_delay.load() + 20));
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, reply_buffer_append);
     curl_easy_setopt(h, CURLOPT_VERBOSE, static_cast<long>(c.verbose));
-    curl_easy_setopt(h, CURLOPT_CAINFO, c.ca_file ? c.ca_file->c_str() : nullptr);
+    if (c.ca_file) curl_easy_setopt(h, CURLOPT_CAINFO, c.ca_file->c_str());
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_SSLCERT, c.ssl_cert ? c.ssl_cert->c_str() : nullptr);
     curl_easy_setopt(h, CURLOPT_SSLCERTTYPE, "PEM");
     curl_easy_setopt(h, CURLOPT_SSLKEY, c.ssl_key ? c.ssl_key->c_str() : nullptr);
     curl_easy_setopt(h, CURLOPT_SSLKEYTYPE, "PEM");
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+    // With the portal's own CA configured the chain check is what admits the
+    // portal; with libcurl's default bundle any publicly trusted certificate
+    // would pass, so the portal's host name must match too.
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, c.ca_file ? 0L : 2L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_SESSIONID_CACHE, 1L);
     if (c.proxy_enabled == 1) {

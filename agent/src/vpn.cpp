@@ -43,7 +43,9 @@ int vpn_start() {
         return 12;
     }
     std::lock_guard<std::mutex> lock(g_handles);
-    if (st.vpn_state.load() != VPN_STATE_IDLE) {
+    // Once the agent is on its way out (the exit path stops the VPN under this
+    // lock after setting the flag), no new openvpn may start: nobody would end it.
+    if (st.vpn_state.load() != VPN_STATE_IDLE || st.exiting.load()) {
         agent_log(LOG_VPN_ERROR, "No list of usable VPN server available.");
         return 12;
     }

@@ -1,12 +1,11 @@
 #include "vpn_child.h"
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <cerrno>
 
-extern char **environ;
+#include "rtu/spawn.h"
 
 namespace vpn {
 
@@ -20,32 +19,13 @@ void ChildProcess::reset() {
 bool ChildProcess::start(const std::string &cmd) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (cancelled_) return false;
-
-    posix_spawnattr_t attr;
-    if (posix_spawnattr_init(&attr) != 0) return false;
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    // The agent blocks its signals in every thread and ignores SIGPIPE; the
-    // child must not inherit either.
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGTERM);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGQUIT);
-    sigaddset(&defaults, SIGHUP);
-    sigaddset(&defaults, SIGUSR1);
-    sigaddset(&defaults, SIGUSR2);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                        POSIX_SPAWN_SETPGROUP);
-    const char *argv[] = {"sh", "-c", cmd.c_str(), nullptr};
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, "/bin/sh", nullptr, &attr, const_cast<char *const *>(argv),
-                         environ);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0) return false;
+    rtu::SpawnOptions options;
+    options.own_group = true;
+    // openvpn ends with the thread that waits for it, also when the agent is
+    // killed: no tunnel (and no management port) outlives the agent.
+    options.end_with_caller = true;
+    pid_t pid = rtu::spawn_shell(cmd, options);
+    if (pid < 0) return false;
     pid_ = pid;
     reaped_ = false;
     return true;

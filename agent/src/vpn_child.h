@@ -17,9 +17,9 @@ public:
     // Allows a new start after an earlier run has ended.
     void reset();
 
-    // Starts "/bin/sh -c cmd" with default signal dispositions and an empty
-    // signal mask. Returns false when it could not be started or when
-    // cancel() came first.
+    // Starts the command (rtu::spawn_shell) in a process group of its own; a
+    // command started with "exec " ends with the calling thread. Returns false when it could not be
+    // started or when terminate() came first.
     bool start(const std::string &cmd);
 
     // Waits for the end and returns a system()-style status (-1 when the

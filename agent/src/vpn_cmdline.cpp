@@ -86,13 +86,15 @@ bool split_words(const MarkedText &in, std::vector<std::string> &words) {
 
 CmdResult build_openvpn_command(const LaunchInput &in) {
     CmdResult r;
-    using rtu::shell_quote;
-    std::string o = "--remote " + shell_quote(in.host) + " " + shell_quote(in.port) + " " +
-                    shell_quote(in.proto);
+    // Values from the portal and the configuration: plain words unless the
+    // shell would interpret them.
+    using rtu::shell_word;
+    std::string o = "--remote " + shell_word(in.host) + " " + shell_word(in.port) + " " +
+                    shell_word(in.proto);
     if (in.proxy_enabled) {
-        o += " --http-proxy " + shell_quote(in.proxy_url) + " " + std::to_string(in.proxy_port);
+        o += " --http-proxy " + shell_word(in.proxy_url) + " " + std::to_string(in.proxy_port);
         if (in.proxy_auth_required)
-            o += " " + shell_quote(in.proxy_auth_file) + " " + shell_quote(in.proxy_auth_method);
+            o += " " + shell_word(in.proxy_auth_file) + " " + shell_word(in.proxy_auth_method);
     }
     o += " --remote-cert-eku \"TLS Web Server Authentication\"";
     o += " --management-hold";
@@ -102,9 +104,9 @@ CmdResult build_openvpn_command(const LaunchInput &in) {
     o += std::string(" --verb ") + (in.verbose > 0 ? "4" : "3");
     o += std::string(" --dev ") + kTunnelDevice;
     o += " --persist-tun --persist-key --resolv-retry infinite";
-    o += " --cert " + shell_quote(in.ssl_cert);
-    o += " --key " + shell_quote(in.ssl_key);
-    o += " --ca " + shell_quote(in.ca_file);
+    o += " --cert " + shell_word(in.ssl_cert);
+    o += " --key " + shell_word(in.ssl_key);
+    o += " --ca " + shell_word(in.ca_file);
     if (args_use_placeholder(in.args)) {
         if (!in.has_tls_auth) {
             r.status = CmdStatus::no_tls_auth;
@@ -122,7 +124,7 @@ CmdResult build_openvpn_command(const LaunchInput &in) {
             r.status = CmdStatus::unterminated_quote;
             return r;
         }
-        for (const auto &w : words) o += " " + shell_quote(w);
+        for (const auto &w : words) o += " " + shell_word(w);
     }
     std::string cmd = "openvpn " + o;
     r.length = cmd.size();

@@ -52,8 +52,8 @@ int write_proxy_auth_file() {
 }
 
 std::optional<std::string> proxy_auth_remove_command(const AgentConfig &c) {
-    return agent_command("rm -f %s >>%s 2>&1",
-                         rtu::shell_quote(cfg_text(c.proxy_auth_file)).c_str(), vpn::kVpnLogFile);
+    return agent_command("rm -f %s >>%s 2>&1", agent_word(c.proxy_auth_file).c_str(),
+                         vpn::kVpnLogFile);
 }
 
 vpn::LaunchInput vpn_launch_input(const VpnServerEntry &e) {
@@ -115,7 +115,9 @@ void openvpn_launch() {
 
     agent_log(LOG_INFO, cmd.command);
     // A shell that cannot be started at all is a failure too, not a normal end.
-    int status = vpn_child().start(cmd.command) ? vpn_child().wait() : 1;
+    // The shell replaces itself by openvpn, which so ends with this thread
+    // (also when the agent is killed).
+    int status = vpn_child().start("exec " + cmd.command) ? vpn_child().wait() : 1;
     if (status > 0) {
         agent_log(LOG_ERROR, "Error executing openvpn.");
         st.vpn_exit_reason = 2;

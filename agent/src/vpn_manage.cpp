@@ -14,7 +14,10 @@
 #include "log.h"
 #include "mgmt_text.h"
 #include "push.h"
+#include "rtu/files.h"
+#include "rtu/handles.h"
 #include "rtu/shell.h"
+#include "rtu/status_files.h"
 #include "state.h"
 #include "vpn_internal.h"
 
@@ -23,32 +26,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int kMaxConnectTries = 6;
-
-// Descriptor closed when it goes out of scope.
-class Socket {
-public:
-    Socket() = default;
-    explicit Socket(int fd) : fd_(fd) {}
-    Socket(const Socket &) = delete;
-    Socket &operator=(const Socket &) = delete;
-    Socket &operator=(Socket &&o) noexcept {
-        if (this != &o) {
-            reset();
-            fd_ = o.fd_;
-            o.fd_ = -1;
-        }
-        return *this;
-    }
-    ~Socket() { reset(); }
-    void reset() {
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_ = -1;
-};
 
 void call_stats(const AgentState &st) {
     VpnStatsCallback cb = st.vpn_stats_callback.load();
@@ -81,22 +58,31 @@ bool send_command(int fd, const std::string &cmd) {
     return true;
 }
 
-// One receive of up to 2000 bytes. While nothing arrives the VPN's end is
-// watched, so that a stop request does not wait for OpenVPN's next message.
-// Returns the byte count, -1 on failure, -2 when the VPN is ending and
-// nothing arrived.
-// Without watch_exit (the answer to "signal SIGTERM") the wait is bounded.
+// Results of receive_block besides a byte count.
+constexpr long kReceiveFailed = -1;
+constexpr long kVpnEnding = -2;  // the VPN is being ended and nothing arrived
+constexpr long kNothingYet = -3;  // OpenVPN stayed silent for kQuietLimit
+
+// OpenVPN answers a command at once and reports the byte counts every
+// second; a pass that hears nothing for this long goes on without new text
+// (the inactivity rule and the wait limit still run).
+constexpr auto kQuietLimit = 5s;
+
+// One receive of up to 2000 bytes, waited for at most kQuietLimit. While
+// nothing arrives the VPN's end is watched, so that a stop request does not
+// wait for OpenVPN's next message. Without watch_exit (the answer to
+// "signal SIGTERM") a silence is a failure.
 long receive_block(int fd, char *buf, std::size_t size, const AgentState &st, bool watch_exit) {
-    if (fd < 0) return -1;
-    auto give_up = std::chrono::steady_clock::now() + 5s;
+    if (fd < 0) return kReceiveFailed;
+    auto give_up = std::chrono::steady_clock::now() + kQuietLimit;
     for (;;) {
         struct pollfd p {fd, POLLIN, 0};
         int r = poll(&p, 1, 200);
         if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return -1;
+        if (r < 0) return kReceiveFailed;
         if (r > 0) break;
-        if (watch_exit && st.vpn_state.load() == VPN_STATE_EXITING) return -2;
-        if (!watch_exit && std::chrono::steady_clock::now() > give_up) return -1;
+        if (watch_exit && st.vpn_state.load() == VPN_STATE_EXITING) return kVpnEnding;
+        if (std::chrono::steady_clock::now() > give_up) return watch_exit ? kNothingYet : kReceiveFailed;
     }
     ssize_t n;
     do {
@@ -120,9 +106,10 @@ void connected_transition(AgentState &st, const std::optional<VpnServerEntry> &e
                entry ? entry->host : "", entry ? entry->ip : "", st.vpn_connected_at.c_str());
     struct tm tm {};
     localtime_r(&now, &tm);
-    rtu::run_shell(rtu::format_cmd("echo -n \"%04d-%02d-%02d %02d:%02d:%02d\" > /tmp/vpn_conn_since",
-                                   tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
-                                   tm.tm_min, tm.tm_sec));
+    rtu::write_status_file(rtu::status::kVpnConnSince,
+                           rtu::format_cmd("%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900,
+                                           tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+                                           tm.tm_sec));
     st.vpn_bytes_in = 0;
     st.vpn_bytes_out = 0;
     st.vpn_activity_mark = 102400;
@@ -136,7 +123,7 @@ void check_inactivity(AgentState &st) {
     std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
     if (st.vpn_inactivity_deadline.load() - now > 0) return;
     if (st.vpn_bytes_out.load() < st.vpn_activity_mark.load()) {
-        rtu::run_shell("touch /tmp/.novra_vpn_disconn");
+        rtu::touch_file(rtu::status::kVpnDisconnectMarker);
         st.vpn_inactivity_deadline = 0;
         agent_log(LOG_VPN, "VPN Inactivity timeout.");
     } else {
@@ -170,12 +157,12 @@ void vpn_manage() {
     std::string pending = vpn::kCmdNone;
     std::string text;  // the received text, kept between passes
     char buf[vpn::kRecvMax];
-    Socket sock;
+    rtu::Fd sock;
     bool connected = false;
     int tries = 0;
 
     while (st.vpn_state.load() == VPN_STATE_IDLE && st.running.load() != 0) {
-        sock = Socket(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sock.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (sock.get() < 0)
             agent_logf(LOG_MGMT_ERROR, "Could not create socket on %s:%d", vpn::kMgmtAddress, port);
         std::this_thread::sleep_for(500ms);
@@ -210,8 +197,10 @@ void vpn_manage() {
             }
         }
         long n = receive_block(sock.get(), buf, sizeof buf, st, true);
-        if (n == -2) break;  // ended by another thread while OpenVPN was silent
-        if (n < 0) {
+        if (n == kVpnEnding) break;  // ended by another thread while OpenVPN was silent
+        if (n == kNothingYet) {
+            // nothing new to examine
+        } else if (n < 0) {
             agent_log(LOG_MGMT_ERROR, "Receiving from management interface failed.");
             st.vpn_state = VPN_STATE_EXITING;
         } else {
@@ -226,8 +215,8 @@ void vpn_manage() {
             vpn::mgmt_examine(text, pass);
             for (const auto &line : pass.mgmt_log) agent_log(LOG_MGMT, line);
             if (pass.have_bytes) {
-                agent_logf(LOG_DEBUG, "in  : %d", pass.bytes_in);
-                agent_logf(LOG_DEBUG, "out : %d", pass.bytes_out);
+                agent_logf(LOG_DEBUG, "in  : %lld", static_cast<long long>(pass.bytes_in));
+                agent_logf(LOG_DEBUG, "out : %lld", static_cast<long long>(pass.bytes_out));
                 st.vpn_bytes_in = pass.bytes_in;
                 st.vpn_bytes_out = pass.bytes_out;
             }

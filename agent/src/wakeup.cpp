@@ -1,5 +1,6 @@
 #include "wakeup.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 
@@ -15,23 +16,20 @@ void wakeup_notify() {
     g_cv.notify_all();
 }
 
-bool wait_until_or(std::chrono::system_clock::time_point deadline,
-                   const std::function<bool()> &stop) {
+bool wait_until_or(WaitClock::time_point deadline, const std::function<bool()> &stop) {
     std::unique_lock<std::mutex> lock(g_mutex);
     while (!stop()) {
-        if (std::chrono::system_clock::now() >= deadline) return true;
-        // Wake at least every 200 ms: the deadline is on the system clock,
-        // which may be set while we wait.
-        auto step = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
-        g_cv.wait_until(lock, step);
+        if (WaitClock::now() >= deadline) return true;
+        // Wake at least every 200 ms to look at stop conditions that change
+        // without a notification.
+        g_cv.wait_until(lock, std::min(deadline, WaitClock::now() + std::chrono::milliseconds(200)));
     }
     return false;
 }
 
 bool wait_for_or(double seconds, const std::function<bool()> &stop) {
-    auto d = std::chrono::duration_cast<std::chrono::system_clock::duration>(
-        std::chrono::duration<double>(seconds));
-    return wait_until_or(std::chrono::system_clock::now() + d, stop);
+    auto d = std::chrono::duration_cast<WaitClock::duration>(std::chrono::duration<double>(seconds));
+    return wait_until_or(WaitClock::now() + d, stop);
 }
 
 bool stop_main() { return agent_state().running.load() == 0; }

@@ -134,17 +134,26 @@ def portal(portal_certs, tmp_path):
         p.stop()
 
 
-@pytest.fixture
-def agent_root(router_root, portal_certs):
-    r = router_root
-    for name in ("ca.pem", "client.pem", "client.key", "other.pem", "other.key", "stray.key"):
-        r.install(portal_certs / name, f"/etc/telvsdk/{name}", 0o600)
+def prepare_agent_root(r, certs: Path, names=("ca.pem", "client.pem", "client.key")):
+    """Certificates under /etc/telvsdk and the stand-ins the agent calls: route
+    (the LAN route), /bin/ubus, databoard (di_status 0), the network script and
+    the uci values of the LAN."""
+    for name in names:
+        r.install(certs / name, f"/etc/telvsdk/{name}", 0o600)
     r.standin("/usr/sbin/route", stdout=LAN_ROUTE)
     r.standin("/usr/bin/ubus")
     r.standin("/usr/sbin/databoard", stdout="0\n")
-    r.standin("/usr/bin/get_push_network.sh", stdout="192.168.1.0 255.255.255.0")
+    # the script ends its line as every echo does
+    r.standin("/usr/bin/get_push_network.sh", stdout="192.168.1.0 255.255.255.0\n")
     r.uci_set("network.lan.netmask", "255.255.255.0")
     return r
+
+
+@pytest.fixture
+def agent_root(router_root, portal_certs):
+    return prepare_agent_root(router_root, portal_certs,
+                              ("ca.pem", "client.pem", "client.key", "other.pem", "other.key",
+                               "stray.key"))
 
 
 def agent_config_text(portal: PortalClient | None, **values) -> str:

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "command.h"
 #include "push.h"
 #include "state.h"
 #include "test_util.h"
@@ -146,6 +147,42 @@ TEST_F(NetworksBody, AMaskWithLineEndIsRefused) {
     std::string body = "unchanged";
     EXPECT_EQ(build_networks_body(body), 18);
     EXPECT_EQ(body, "unchanged");
+}
+
+// The network script as the runner of the agent's commands sees it.
+class ScriptAnswer : public CommandRunner {
+public:
+    std::optional<std::string> line;  // nullopt: the script cannot be started
+    int run(const std::string &) override { return 0; }
+    std::optional<std::string> output(const std::string &, std::size_t) override { return line; }
+};
+
+TEST_F(NetworksBody, EveryFailedPushIsLogged) {
+    LogCapture log("push_networks");
+    ScriptAnswer script;
+    set_command_runner(&script);
+    struct Case {
+        bool lan;
+        std::optional<std::string> line;
+        int result;
+        const char *logged;
+    } cases[] = {
+        {false, "192.168.1.0 255.255.255.0\n", 14, "PUSH ERROR No LAN network known - networks not pushed."},
+        {true, std::nullopt, 1, "PUSH ERROR Unable to run /usr/bin/get_push_network.sh - networks not pushed."},
+        {true, "192.168.1.0 255.255.255.300\n", 18,
+         "PUSH ERROR Network '192.168.1.0' with mask '255.255.255.300' is not a valid address"},
+        // the script's line end is no part of the mask: the request is made
+        // (and fails here, where no portal is configured)
+        {true, "192.168.1.0 255.255.255.0\n", 14, "PUSH ERROR Networks not pushed."},
+    };
+    for (const Case &c : cases) {
+        SetUp();
+        if (!c.lan) agent_state().networks[0].reset();
+        script.line = c.line;
+        EXPECT_EQ(push_networks(), c.result) << c.logged;
+        EXPECT_NE(log.text().find(c.logged), std::string::npos) << log.text();
+    }
+    set_command_runner(nullptr);
 }
 
 }  // namespace

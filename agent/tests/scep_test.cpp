@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cert.h"
+#include "command.h"
 #include "config.h"
 #include "scep.h"
 #include "state.h"
@@ -100,22 +101,21 @@ protected:
 
 TEST_F(ScepCommands, PlainCommands) {
     EXPECT_EQ(*scep_getca_command(c()),
-              "/usr/bin/sscep getca -u 'http://127.0.0.1:8080/scep' -c '/etc/telvsdk/scep-ca.pem' "
+              "/usr/bin/sscep getca -u http://127.0.0.1:8080/scep -c /etc/telvsdk/scep-ca.pem "
               ">>/var/log/telvsdk-scep.log 2>&1");
     EXPECT_EQ(*scep_request_command(c()),
-              "openssl req -config '/etc/telvsdk/scep.cnf' -newkey rsa:4096 -keyout "
-              "'/etc/telvsdk/client.key' -out '/etc/telvsdk/client.csr' -nodes "
+              "openssl req -config /etc/telvsdk/scep.cnf -newkey rsa:4096 -keyout "
+              "/etc/telvsdk/client.key -out /etc/telvsdk/client.csr -nodes "
               ">>/var/log/telvsdk-scep.log 2>&1");
     EXPECT_EQ(*scep_enroll_command(c(), ScepCaForm::single),
-              "/usr/bin/sscep enroll -u 'http://127.0.0.1:8080/scep' -E 3des -S sha256 -c "
-              "'/etc/telvsdk/scep-ca.pem' -k '/etc/telvsdk/client.key' -r "
-              "'/etc/telvsdk/client.csr' -l '/etc/telvsdk/client.pem' "
-              ">>/var/log/telvsdk-scep.log 2>&1");
+              "/usr/bin/sscep enroll -u http://127.0.0.1:8080/scep -E 3des -S sha256 -c "
+              "/etc/telvsdk/scep-ca.pem -k /etc/telvsdk/client.key -r /etc/telvsdk/client.csr "
+              "-l /etc/telvsdk/client.pem >>/var/log/telvsdk-scep.log 2>&1");
     EXPECT_EQ(*scep_enroll_command(c(), ScepCaForm::numbered),
-              "/usr/bin/sscep enroll -u 'http://127.0.0.1:8080/scep' -E 3des -S sha256 -c "
-              "'/etc/telvsdk/scep-ca.pem'-0 -e '/etc/telvsdk/scep-ca.pem'-1 -k "
-              "'/etc/telvsdk/client.key' -r '/etc/telvsdk/client.csr' -l "
-              "'/etc/telvsdk/client.pem' >>/var/log/telvsdk-scep.log 2>&1");
+              "/usr/bin/sscep enroll -u http://127.0.0.1:8080/scep -E 3des -S sha256 -c "
+              "/etc/telvsdk/scep-ca.pem-0 -e /etc/telvsdk/scep-ca.pem-1 -k /etc/telvsdk/client.key "
+              "-r /etc/telvsdk/client.csr -l /etc/telvsdk/client.pem "
+              ">>/var/log/telvsdk-scep.log 2>&1");
 }
 
 TEST_F(ScepCommands, VerboseAndProxyOptionsFollowTheSubCommand) {
@@ -123,7 +123,7 @@ TEST_F(ScepCommands, VerboseAndProxyOptionsFollowTheSubCommand) {
     c().proxy_enabled = 1;
     c().proxy_url = "proxy.local";
     c().proxy_port = 3128;
-    const std::string opts = " -v -d -p 1 -q 'proxy.local' -x 3128 -u ";
+    const std::string opts = " -v -d -p 1 -q proxy.local -x 3128 -u ";
     EXPECT_EQ(scep_getca_command(c())->rfind("/usr/bin/sscep getca" + opts, 0), 0u);
     for (auto form : {ScepCaForm::single, ScepCaForm::numbered}) {
         auto cmd = *scep_enroll_command(c(), form);
@@ -143,18 +143,18 @@ TEST_F(ScepCommands, ProxyAuthenticationWithAndWithoutPassword) {
     c().proxy_port = 8080;
     c().proxy_auth_required = 1;
     c().proxy_user = "dev";
-    for (bool mask : {false, true}) {
-        auto getca = *scep_getca_command(c(), mask);
-        EXPECT_NE(getca.find(" -x 8080 -y 'dev' -u "), std::string::npos) << getca;
-        EXPECT_EQ(getca.find(" -z "), std::string::npos);
-    }
-    c().proxy_pass = "pa$$ 'w";
     auto getca = *scep_getca_command(c());
-    EXPECT_NE(getca.find(" -y 'dev' -z 'pa$$ '\\''w' -u "), std::string::npos) << getca;
-    auto shown = *scep_getca_command(c(), true);
-    EXPECT_NE(shown.find(" -y 'dev' -z *** -u "), std::string::npos) << shown;
+    EXPECT_NE(getca.find(" -x 8080 -y dev -u "), std::string::npos) << getca;
+    EXPECT_EQ(getca.find(" -z "), std::string::npos);
+    // the password as one word; the logged text has it masked
+    c().proxy_pass = "pa$$ 'w";
+    agent_secret_add(*c().proxy_pass);
+    getca = *scep_getca_command(c());
+    EXPECT_NE(getca.find(" -y dev -z 'pa$$ '\\''w' -u "), std::string::npos) << getca;
+    auto shown = agent_mask(getca);
+    EXPECT_NE(shown.find(" -y dev -z *** -u "), std::string::npos) << shown;
     EXPECT_EQ(shown.find("pa$$"), std::string::npos);
-    auto enroll = *scep_enroll_command(c(), ScepCaForm::numbered, true);
+    auto enroll = agent_mask(*scep_enroll_command(c(), ScepCaForm::numbered));
     EXPECT_NE(enroll.find(" -z *** -u "), std::string::npos) << enroll;
     EXPECT_EQ(enroll.find("pa$$"), std::string::npos);
 }
@@ -167,10 +167,22 @@ TEST_F(ScepCommands, ValuesStayOneWord) {
         << cmd;
 }
 
-TEST_F(ScepCommands, CommandTooLongForItsBufferIsRefused) {
+TEST_F(ScepCommands, CommandTooLongForItsBufferIsRefusedWithoutShowingThePassword) {
+    // the proxy settings as read from the configuration file
+    std::string conf = unit_temp("proxy.cnf");
+    std::ofstream(conf) << "TELVSDK_CFG_PROXY_ENABLED 1\nTELVSDK_CFG_PROXY_URL p\n"
+                           "TELVSDK_CFG_PROXY_AUTH_REQUIRED 1\nTELVSDK_CFG_PROXY_USER u\n"
+                           "TELVSDK_CFG_PROXY_PASS s3cr3t\n";
+    ASSERT_EQ(read_agent_config_file(conf), 0);
+    std::remove(conf.c_str());
+    sample_scep_config(c());
     c().scep_server_url = "http://127.0.0.1/" + std::string(1000, 'x');
     EXPECT_FALSE(scep_getca_command(c()).has_value());
-    EXPECT_NE(log_.text().find("not run"), std::string::npos);
+    std::string log = log_.text();
+    EXPECT_NE(log.find("not run: /usr/bin/sscep getca -p 1 -q p -x 0 -y u -z *** -u http"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("s3cr3t"), std::string::npos) << log;
 }
 
 class ScepPrepare : public ::testing::Test {
@@ -189,6 +201,7 @@ protected:
     std::string cnf_ = unit_temp("scep.cnf");
     std::string cnf_text_ = "[ req_attributes ]\nchallengePassword = old\n[ dn ]\nCN = old\n";
     LogCapture log_{"scep_prepare"};
+    RedirectingRunner runner_{kScepLogPath, unit_temp("scep-tools.log")};
 };
 
 TEST_F(ScepPrepare, CodeOfWrongLengthTouchesNothing) {

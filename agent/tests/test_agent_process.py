@@ -1,12 +1,15 @@
 """telvsdkd as a process in a router root, against the development portal over TLS."""
 
 import json
+import os
+import re
 import signal
 import time
 
 import pytest
 
 from conftest import ACTIVATION_CODE, agent_log, wait_log
+from vpn_env import FakeClock, wait_until
 
 STATUS_FILES = ("/tmp/code_status", "/tmp/hbs_status", "/tmp/vpn_status")
 
@@ -102,6 +105,7 @@ def test_start_up_order_status_files_and_sigterm(agent_root, portal, start_agent
     assert time.monotonic() - t0 < 3
     for f in STATUS_FILES:
         assert not r.exists(f), f
+    assert r.read("/tmp/telvsdk.hbs.status") == "OFFLINE"  # a stopped agent is not online
     log = agent_log(r)
     assert "INFO       signal 15 received - please wait until request has finished." in log
     assert "HBS        -HBS stopped" in log and "-HBS End & Cleanup" in log
@@ -197,7 +201,7 @@ def test_no_timing_parameters_and_sigterm_during_back_off(agent_root, portal, st
     log = agent_log(r)
     assert "HBS  ERROR Didn't get timing parameters from server. Exiting." in log
     assert "HBS        HBS wait for init 0" in log
-    assert r.read("/tmp/hbs_status") == "0\n"
+    assert r.read("/tmp/hbs_status") == "1\n"  # no connection while it backs off
     t0 = time.monotonic()
     p.signal(signal.SIGTERM)
     assert p.wait(5) == 0
@@ -267,6 +271,48 @@ def test_server_date_more_than_500_seconds_away(agent_root, portal, start_agent,
     p.stop()
 
 
+def test_clock_step_back_keeps_the_loop_going(agent_root, portal, start_agent):
+    """The wall clock steps back (NTP, or the agent's own Date adjustment): the
+    status line, /tmp/vpn_status and the heartbeats go on without a pause."""
+    r = agent_root
+    clock = FakeClock(r)
+    p = start_agent(r, portal, env=clock.env)
+    up(r, p)
+
+    def counter():
+        found = re.findall(r"\x1b\[1A(\d+) +HBS_SM_", p.stdout)
+        return int(found[-1]) if found else 0
+
+    assert wait_until(lambda: counter() >= 2, 5)
+    requests = len(portal.requests())
+    clock.step(-300)
+    stepped, seen = time.time(), counter()
+    assert wait_until(lambda: counter() >= seen + 3, 8), p.stdout[-500:]
+    assert wait_until(lambda: os.stat(r.host("/tmp/vpn_status")).st_mtime > stepped + 1, 5)
+    portal.wait_requests(requests + 3, 8)
+    p.stop()
+
+
+def test_without_a_ca_the_portal_name_is_checked(agent_root, portal, portal_certs, start_agent):
+    """Without TELVSDK_CFG_CA the system's bundle decides (here it holds the
+    portal's CA), and the portal must carry the name it is reached by."""
+    r = agent_root
+    r.write("/etc/ssl/certs/ca-certificates.crt", (portal_certs / "ca.pem").read_text())
+    r.write("/etc/hosts", "127.0.0.1 localhost portal.test\n")
+    other_name = portal.url.replace("127.0.0.1", "portal.test")
+    p = start_agent(r, None, TELVSDK_CFG_CA=None, TELVSDK_CFG_HBS_CONNECTION=other_name)
+    wait_log(r, "HBS  ERROR CURL Error 60 meaning : ", 10)
+    r.wait_file("/tmp/telvsdk.errormsg_hbs", 5, content="cacerterror")
+    assert ("INFO       No CA file configured (TELVSDK_CFG_CA): the system's default CA bundle "
+            "is used and the portal's host name is verified.") in agent_log(r)
+    assert portal.requests() == []
+    p.stop()
+    # reached by a name its certificate carries, the same bundle serves
+    p = start_agent(r, portal, TELVSDK_CFG_CA=None)
+    up(r, p)
+    p.stop()
+
+
 def test_fwversion_answer_is_valid_json_with_the_files(agent_root, portal, start_agent):
     r = agent_root
     r.write("/tmp/novra_fw_version", "2.4.1\n")
@@ -296,7 +342,7 @@ def test_addroute_valid_and_invalid(agent_root, portal, start_agent):
     assert rpc_result(recs[0]["body"]) == "1"
     calls = [c for c in r.calls("route") if c and c[0] == "add"]
     assert calls == [["add", "-net", "10.8.0.0", "netmask", "255.255.0.0", "gw", "10.8.0.1"]]
-    assert ("HBS        route add -net '10.8.0.0' netmask '255.255.0.0' gw '10.8.0.1' "
+    assert ("HBS        route add -net 10.8.0.0 netmask 255.255.0.0 gw 10.8.0.1 "
             ">>/var/log/telvsdk-route.log 2>&1") in agent_log(r)
 
     portal.queue(method="addroute", params={"network": "10.9.0.0", "subnet": "255.255.0.0",
@@ -335,7 +381,10 @@ def test_doupdate_and_unknown_method(agent_root, portal, start_agent):
     ("2", "VPN_NOVRA", "0", "run"),
     ("2", "VPN_NOVRA", "1", "never"),
     ("2", "DO_NOTHING", "0", "not-novra"),
-    ("2", "VPN_NOVRA", "", "silent"),
+    # only a line of decimal digits is a reading of the input
+    ("2", "VPN_NOVRA", "", "unreadable"),
+    ("2", "VPN_NOVRA", " ", "unreadable"),
+    ("2", "VPN_NOVRA", "0x", "unreadable"),
 ])
 def test_permission_gate(agent_root, portal, start_agent, action, action_type, di, expect):
     r = agent_root
@@ -357,6 +406,8 @@ def test_permission_gate(agent_root, portal, start_agent, action, action_type, d
     assert ("HBS        Never allowed novra Portal." in log) == (expect == "never")
     assert ("Digital Input Action Type is not novra mode, and never allowed novra Portal." in log) == \
         (expect == "not-novra")
+    assert ("HBS  ERROR Digital input state unreadable - portal command refused." in log) == \
+        (expect == "unreadable")
     if action == "2" and action_type == "VPN_NOVRA":
         assert ["get", "common", "di_status"] in r.calls("databoard")
     p.stop()
@@ -387,6 +438,7 @@ def test_sigint_exits_at_once_without_exit_line(agent_root, portal, start_agent)
     assert time.monotonic() - t0 < 3
     for f in STATUS_FILES:
         assert not r.exists(f), f
+    assert r.read("/tmp/telvsdk.hbs.status") == "OFFLINE"
     assert " exit ---" not in agent_log(r)
 
 

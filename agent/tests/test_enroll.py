@@ -97,11 +97,11 @@ def test_enrolls_without_certificate_and_keeps_heartbeat(scep_root, portal, star
     log = agent_log(r)
     steps = [f"ERROR      No Certificate '{CERT}' with CommonName '' available",
              f"INFO       Reading scep request config. Inserting activation code {ACTIVATION_CODE}",
-             f"INFO       /usr/bin/sscep getca -u '{SCEP_URL}' -c '{SCEP_CA}' >>{SCEP_LOG} 2>&1",
-             f"INFO       openssl req -config '{SCEP_CNF}' -newkey rsa:4096 -keyout '{KEY}' "
-             f"-out '{SCEP_REQ}' -nodes >>{SCEP_LOG} 2>&1",
-             f"INFO       /usr/bin/sscep enroll -u '{SCEP_URL}' -E 3des -S sha256 -c '{SCEP_CA}' "
-             f"-k '{KEY}' -r '{SCEP_REQ}' -l '{CERT}' >>{SCEP_LOG} 2>&1",
+             f"INFO       /usr/bin/sscep getca -u {SCEP_URL} -c {SCEP_CA} >>{SCEP_LOG} 2>&1",
+             f"INFO       openssl req -config {SCEP_CNF} -newkey rsa:4096 -keyout {KEY} "
+             f"-out {SCEP_REQ} -nodes >>{SCEP_LOG} 2>&1",
+             f"INFO       /usr/bin/sscep enroll -u {SCEP_URL} -E 3des -S sha256 -c {SCEP_CA} "
+             f"-k {KEY} -r {SCEP_REQ} -l {CERT} >>{SCEP_LOG} 2>&1",
              "HBS        +HBS started"]
     idx = [log.index(s) for s in steps]
     assert idx == sorted(idx), log
@@ -153,7 +153,7 @@ def test_other_common_name_enrolls_with_numbered_ca_files(scep_root, portal, sta
     log = agent_log(r)
     assert "ERROR      CommonName 'WRONG0000000' differs from activation code! - Request cert " \
            "from scep-server if not already done yet" in log
-    assert f"-c '{SCEP_CA}'-0 -e '{SCEP_CA}'-1 -k '{key}'" in log
+    assert f"-c {SCEP_CA}-0 -e {SCEP_CA}-1 -k {key}" in log
     assert p.stop() == 0
 
 
@@ -175,8 +175,8 @@ def test_getca_failure_with_verbose_and_proxy(scep_root, start_agent):
                                  "-y", "dev", "-z", password, "-u", SCEP_URL, "-c", SCEP_CA]]
     log = agent_log(r)
     assert password not in log
-    assert ("INFO       /usr/bin/sscep getca -v -d -p 1 -q 'proxy.example' -x 3128 -y 'dev' -z *** "
-            f"-u '{SCEP_URL}' -c '{SCEP_CA}' >>{SCEP_LOG} 2>&1") in log
+    assert ("INFO       /usr/bin/sscep getca -v -d -p 1 -q proxy.example -x 3128 -y dev -z *** "
+            f"-u {SCEP_URL} -c {SCEP_CA} >>{SCEP_LOG} 2>&1") in log
     assert "ERROR      Error #256 executing sscep getca command." in log
     assert "ERROR      " + EXIT_LINE in log
     assert "openssl req" not in log

@@ -134,6 +134,9 @@ def test_portal_back_after_being_down(agent_root, portal, portal_certs, tmp_path
     portal.stop()
     p.wait_output("No communication to hbs-server!", 15)
     failed_at = time.monotonic()
+    # during the back-off the files say that no connection is up
+    r.wait_file("/tmp/hbs_status", 3, content="1")
+    assert r.read("/tmp/telvsdk.hbs.status") == "OFFLINE"
     again = tmp_path / "again"
     again.mkdir()
     back = start_portal(portal_certs, again, "--cdel", "1", "--sdel", "5",

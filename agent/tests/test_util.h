@@ -7,7 +7,9 @@
 
 #include <string>
 
+#include "command.h"
 #include "log.h"
+#include "rtu/spawn.h"
 #include "rt_test/files.h"
 #include "state.h"
 #include "vpn_cmdline.h"
@@ -44,6 +46,11 @@ inline void sample_scep_config(AgentConfig &c) {
     c.scep_cnf = "/etc/telvsdk/scep.cnf";
 }
 
+// Unit tests never write the router's log: what no test captures goes to
+// a file of the test program.
+inline const std::string kUnitLog = unit_temp("unit.log");
+inline const bool kUnitLogSet = (agent_log_set_path(kUnitLog), true);
+
 // Sends the agent's log to a file of the test and removes it afterwards.
 class LogCapture {
 public:
@@ -52,7 +59,7 @@ public:
         agent_log_set_path(path_);
     }
     ~LogCapture() {
-        agent_log_set_path("");
+        agent_log_set_path(kUnitLog);
         std::remove(path_.c_str());
     }
     std::string text() const { return slurp(path_); }
@@ -60,4 +67,30 @@ public:
 
 private:
     std::string path_;
+};
+
+// Runs the agent's commands through the shell with one file name of theirs
+// (a log under /var/log) replaced by a file of the test, so the commands
+// work as on the router without touching the host's files.
+class RedirectingRunner : public CommandRunner {
+public:
+    RedirectingRunner(std::string from, std::string to) : from_(std::move(from)), to_(std::move(to)) {
+        set_command_runner(this);
+    }
+    ~RedirectingRunner() override {
+        set_command_runner(nullptr);
+        std::remove(to_.c_str());
+    }
+    int run(const std::string &cmd) override { return rtu::spawn_shell_status(redirect(cmd)); }
+    std::optional<std::string> output(const std::string &cmd, std::size_t max_len) override {
+        return rtu::spawn_shell_output(redirect(cmd), max_len);
+    }
+
+private:
+    std::string redirect(std::string cmd) const {
+        for (std::size_t at = cmd.find(from_); at != std::string::npos; at = cmd.find(from_, at))
+            cmd.replace(at, from_.size(), to_), at += to_.size();
+        return cmd;
+    }
+    std::string from_, to_;
 };

@@ -7,7 +7,7 @@ from starting the next one.
 """
 
 import os
-import select
+import re
 import signal
 import socket
 import threading
@@ -23,69 +23,6 @@ from vpn_env import alive, openvpn_pids, wait_until
 AGENT_FILES = ("/tmp/code_status", "/tmp/hbs_status", "/tmp/vpn_status")
 
 
-class HoldGate(threading.Thread):
-    """Stands on the agent's management port and relays to OpenVPN's own (moved
-    by the wrapper's mgmt-elsewhere mode), but keeps "hold release" back: the
-    agent stays in VPN_STATE_HOLD and OpenVPN in its hold. Everything else,
-    "signal SIGTERM" included, passes."""
-
-    def __init__(self, port: int, upstream: int):
-        super().__init__(daemon=True)
-        self.upstream = upstream
-        self.lsock = socket.socket()
-        self.lsock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.lsock.bind(("127.0.0.1", port))
-        self.lsock.listen(1)
-        self.lsock.settimeout(20)
-        self.held = threading.Event()
-        self.start()
-
-    def run(self):
-        try:
-            agent, _ = self.lsock.accept()
-        except OSError:
-            return
-        deadline = time.monotonic() + 60
-        ovpn = None
-        while ovpn is None and time.monotonic() < deadline:
-            try:
-                ovpn = socket.create_connection(("127.0.0.1", self.upstream), timeout=1)
-            except OSError:
-                time.sleep(0.1)
-        if ovpn is None:
-            agent.close()
-            return
-        pending = b""
-        try:
-            while time.monotonic() < deadline:
-                ready, _, _ = select.select([agent, ovpn], [], [], 0.2)
-                if ovpn in ready:
-                    data = ovpn.recv(4096)
-                    if not data:
-                        break
-                    agent.sendall(data)
-                if agent in ready:
-                    data = agent.recv(4096)
-                    if not data:
-                        break
-                    pending += data
-                    while b"\n" in pending:
-                        line, pending = pending.split(b"\n", 1)
-                        if line.strip() == b"hold release":
-                            self.held.set()
-                            continue
-                        ovpn.sendall(line + b"\n")
-        except OSError:
-            pass
-        finally:
-            agent.close()
-            ovpn.close()
-
-    def close(self):
-        self.lsock.close()
-        self.join(5)
-
-
 @pytest.fixture
 def in_hold(vpn_agent):  # noqa: F811
     """factory() -> (agent, gate, openvpn pid) with the agent in VPN_STATE_HOLD."""
@@ -93,13 +30,19 @@ def in_hold(vpn_agent):  # noqa: F811
 
     def make():
         a = vpn_agent()
-        upstream = vpn_env.free_port()
-        a.r.write("/tmp/standin/openvpn.mode", "mgmt-elsewhere")
-        a.r.write("/tmp/standin/openvpn.mgmtport", str(upstream))
-        gate = HoldGate(a.mgmt_port, upstream)
+        held = threading.Event()
+
+        def keep_the_release_back(line):
+            # everything else, "signal SIGTERM" included, passes
+            if line.strip() == b"hold release":
+                held.set()
+                return None
+            return line
+
+        gate = vpn_env.use_relay(a.r, a.mgmt_port, to_openvpn=keep_the_release_back)
         made.append(gate)
         a.portal.queue(method="connectvpn")
-        assert gate.held.wait(15), agent_log(a.r)[-2000:]
+        assert held.wait(15), agent_log(a.r)[-2000:]
         a.wait_status(1)
         pid = openvpn_pids(a.r)[-1]
         assert alive(pid)
@@ -179,10 +122,11 @@ def sigterm_ends_agent_and_openvpn(a):
     assert no_openvpn_left(a.r)
     for f in AGENT_FILES:
         assert not a.r.exists(f), f
-    # the exit line comes first: the VPN is stopped on the exit path after it
+    # the VPN ends before anything its threads use is released: the exit
+    # line comes last
     log = agent_log(a.r)
     assert "INFO       signal 15 received" in log
-    assert log.index("TELV Linux-SDK 0.2.1 exit ---") < log.index("VPN DISCONNECTED from")
+    assert log.index("VPN DISCONNECTED from") < log.index("TELV Linux-SDK 0.2.1 exit ---")
     return time.monotonic() - t0
 
 
@@ -229,3 +173,40 @@ def test_sigterm_while_the_management_port_stays_closed(vpn_agent):  # noqa: F81
     # OpenVPN waits in its hold with no one to tell it to stop: its group is ended
     assert sigterm_ends_agent_and_openvpn(a) < 10
     assert "Try #6" not in agent_log(a.r)
+
+
+def test_byte_counts_past_2_31_and_2_32(vpn_agent, agent_root):  # noqa: F811
+    """A busy tunnel: OpenVPN's running totals (here grown by the relay by
+    600 MB a notice) pass 2^31 and 2^32 bytes. Two inactivity periods pass
+    (the agent's clock steps an hour ahead, the portal's Date with it): the
+    rule sees the traffic each time, and the figures are shown whole."""
+    clock = vpn_env.FakeClock(agent_root)
+    notices = []
+
+    def grown(line):
+        if not line.startswith(b">BYTECOUNT:"):
+            return line
+        received, sent = (int(x) for x in line[11:].strip().split(b","))
+        extra = 2**31 - 50_000 + len(notices) * 600_000_000
+        notices.append(line)
+        return b">BYTECOUNT:%d,%d\r\n" % (received + extra, sent + extra)
+
+    a = vpn_agent(env=clock.env)
+    relay = vpn_env.use_relay(a.r, a.mgmt_port, to_agent=grown)
+    try:
+        a.connect()
+        for period, notice in ((1, 2), (2, 6)):  # past 2^31, then past 2^32
+            assert wait_until(lambda: len(notices) > notice, 15)
+            a.portal.config(skew=3601 * period)
+            clock.step(3601)
+            assert wait_until(lambda: a.log().count("VPN Inactivity reset timeout.") == period, 10), \
+                a.log()[-2000:]
+        assert "VPN Inactivity timeout." not in a.log()
+        a.wait_status(3)
+        sent, received = (int(x) for x in re.fullmatch(r"(\d+) kBytes / (\d+) kBytes",
+                                                         a.r.read("/tmp/vpn_txrx_packet")).groups())
+        assert sent > 2**32 // 1024 and received > 2**32 // 1024
+        shown = re.findall(r"\x1b\[90C *(\d+) +(\d+) \(timeout", a.proc.stdout)
+        assert int(shown[-1][0]) > 2**32
+    finally:
+        relay.close()

@@ -75,10 +75,11 @@ def end_agent_and_openvpn(r, procs):
 
 @pytest.fixture
 def vpn_agent(agent_root, portal, start_agent, vpn_server, vpn_keys):
-    """factory(**config, argv_prefix=None) -> VpnAgent once the heartbeat is up."""
+    """factory(servers=None, argv_prefix=None, env=None, **config) -> VpnAgent once
+    the heartbeat is up."""
     procs = []
 
-    def start(servers=None, argv_prefix=None, **config):
+    def start(servers=None, argv_prefix=None, env=None, **config):
         r = agent_root
         r.install(vpn_keys["ta"], "/etc/telvsdk/ta.key", 0o600)
         vpn_env.install_openvpn_wrapper(r)
@@ -93,9 +94,9 @@ def vpn_agent(agent_root, portal, start_agent, vpn_server, vpn_keys):
             from conftest import agent_config_text
             import routerroot
             r.write("/etc/telvsdk/telvsdk.cnf", agent_config_text(portal, **values))
-            proc = r.start(argv_prefix + [str(routerroot.binary("telvsdkd"))])
+            proc = r.start(argv_prefix + [str(routerroot.binary("telvsdkd"))], env=env)
         else:
-            proc = start_agent(r, portal, **values)
+            proc = start_agent(r, portal, env=env, **values)
         procs.append(proc)
         r.wait_file("/tmp/hbs_status", 15, content="2")
         wait_log(r, "vpn server 1", 10)
@@ -142,6 +143,9 @@ def test_connect_counts_and_disconnect(vpn_agent, vpn_server):
     # the networks are pushed when the tunnel comes up
     assert wait_until(lambda: a.portal.networks(), 10)
     assert a.portal.networks()[0] == [{"network": "192.168.1.0", "subnetmask": "255.255.255.0"}]
+    # the tunnel and the network script got none of the agent's descriptors
+    for name in ("openvpn", "get_push_network.sh"):
+        assert not a.r.exists(f"/tmp/standin/{name}.fds"), a.r.read(f"/tmp/standin/{name}.fds")
 
     # state 3 every second, byte counts from OpenVPN's one-second notices
     a.wait_status(3)
@@ -165,6 +169,62 @@ def test_connect_counts_and_disconnect(vpn_agent, vpn_server):
     assert wait_until(lambda: not alive(pid), 5)
     assert "Error executing openvpn." not in a.log()
     assert a.proc.running()
+
+
+def test_server_restart_under_a_live_tunnel(vpn_agent, vpn_server):
+    """OpenVPN holds again after every restart (here: its server went away and
+    came back, so the connection was reset); the agent releases the hold and
+    the same openvpn brings the tunnel back."""
+    a = vpn_agent()
+    a.connect()
+    assert wait_until(lambda: len(a.portal.networks()) == 1, 10)
+    pid = openvpn_pids(a.r)[-1]
+    vpn_server.stop()
+    vpn_server.start()
+    assert wait_until(lambda: a.log().count("VPN CONNECTED to") == 2, 40), a.log()[-3000:]
+    assert wait_until(lambda: len(a.portal.networks()) == 2, 10)
+    a.wait_status(3)
+    assert openvpn_pids(a.r) == [pid] and alive(pid)
+
+
+def test_sigterm_with_proxy_authentication(vpn_agent, tmp_path):
+    """Heartbeat and tunnel through an HTTP proxy that asks for a password:
+    after SIGTERM the credential file is gone and no openvpn is left."""
+    proxy = vpn_env.HttpProxy(tmp_path, "proxyuser", "s3cr3t").start()
+    try:
+        a = vpn_agent(TELVSDK_CFG_PROXY_ENABLED=1, TELVSDK_CFG_PROXY_URL="127.0.0.1",
+                      TELVSDK_CFG_PROXY_PORT=proxy.port, TELVSDK_CFG_PROXY_AUTH_REQUIRED=1,
+                      TELVSDK_CFG_PROXY_USER="proxyuser", TELVSDK_CFG_PROXY_PASS="s3cr3t",
+                      TELVSDK_CFG_PROXY_AUTHMETHOD="basic",
+                      TELVSDK_CFG_PROXY_AUTH_FILE="/etc/telvsdk/proxy.auth")
+        a.connect()
+        assert a.r.read("/etc/telvsdk/proxy.auth") == "proxyuser\ns3cr3t\n"
+        server_port = openvpn_argv(a.r)[2]
+        assert f"CONNECT 127.0.0.1:{server_port} " in proxy.log_text()
+        pid = openvpn_pids(a.r)[-1]
+        a.proc.signal(signal.SIGTERM)
+        assert a.proc.wait(15) == 0
+        assert not alive(pid)
+        assert not a.r.exists("/etc/telvsdk/proxy.auth")
+        assert "s3cr3t" not in a.log()
+    finally:
+        proxy.stop()
+
+
+def test_agent_killed_takes_its_openvpn_along(vpn_agent):
+    """SIGKILL (procd after its stop time-out, the OOM killer): the openvpn the
+    agent started ends too, so the next agent can bring its tunnel up."""
+    a = vpn_agent()
+    a.connect()
+    pid = openvpn_pids(a.r)[-1]
+    a.proc.signal(signal.SIGKILL)
+    a.proc.wait(5)
+    assert wait_until(lambda: not alive(pid), 10)
+    b = vpn_agent(TELVSDK_VPN_LOCAL_MGM_PORT=a.mgmt_port)
+    assert wait_until(lambda: b.log().count("PUSH       vpn server 1 ") == 2, 15)
+    b.portal.queue(method="connectvpn")
+    assert wait_until(lambda: b.log().count("VPN CONNECTED to") == 2, 30), b.log()[-3000:]
+    assert "Error executing openvpn." not in b.log()
 
 
 def test_marker_files_start_and_stop(vpn_agent):

@@ -11,9 +11,11 @@ from __future__ import annotations
 
 import os
 import re
+import select
 import signal
 import socket
 import subprocess
+import threading
 import time
 from pathlib import Path
 
@@ -71,19 +73,22 @@ class VpnServer:
         self.argv = [OPENVPN, "--tls-server", "--proto", "tcp-server", "--local", "127.0.0.1",
                      "--port", str(self.port), "--dev", "null", "--ca", str(ca_crt),
                      "--cert", str(cert), "--key", str(key), "--dh", "none",
-                     "--push", "ping 1", "--ping", "1", "--verb", "3", "--log", str(self.log)]
+                     "--push", "ping 1", "--ping", "1", "--verb", "3"]
         if tls_auth:
             self.argv += ["--tls-auth", str(tls_auth), "0"]
         self.proc: subprocess.Popen | None = None
 
     def start(self, timeout: float = 10.0) -> "VpnServer":
-        self.proc = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        """Starts the server (again, after stop(), on the same port)."""
+        seen = len(self.log_text())
+        self.proc = subprocess.Popen(self.argv + ["--log-append", str(self.log)],
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL, start_new_session=True)
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if self.proc.poll() is not None:
                 raise RuntimeError("openvpn server ended:\n" + self.log_text())
-            if "Listening for incoming TCP connection" in self.log_text():
+            if "Listening for incoming TCP connection" in self.log_text()[seen:]:
                 return self
             time.sleep(0.05)
         raise TimeoutError("openvpn server not listening:\n" + self.log_text())
@@ -146,3 +151,140 @@ def wait_log(r, pattern: str, timeout: float, path="/var/log/telvsdk.log") -> re
         if time.monotonic() > deadline:
             raise TimeoutError(f"log has no {pattern!r} within {timeout}s:\n{text[-3000:]}")
         time.sleep(0.05)
+
+
+class MgmtRelay(threading.Thread):
+    """Stands on the agent's management port and relays, line by line, to
+    OpenVPN's own (moved there by the wrapper's mgmt-elsewhere mode, see
+    use_relay). to_openvpn(line) may keep a command back (None) or change it;
+    to_agent(line) may change what OpenVPN says. Lines are bytes with their
+    line end."""
+
+    def __init__(self, port: int, upstream: int, to_openvpn=None, to_agent=None):
+        super().__init__(daemon=True)
+        self.upstream = upstream
+        self.to_openvpn = to_openvpn or (lambda line: line)
+        self.to_agent = to_agent or (lambda line: line)
+        self.lsock = socket.socket()
+        self.lsock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.lsock.bind(("127.0.0.1", port))
+        self.lsock.listen(1)
+        self.lsock.settimeout(20)
+        self.start()
+
+    @staticmethod
+    def _lines(buffer: bytes) -> tuple[list[bytes], bytes]:
+        *lines, rest = buffer.split(b"\n")
+        return [line + b"\n" for line in lines], rest
+
+    def run(self):
+        try:
+            agent, _ = self.lsock.accept()
+        except OSError:
+            return
+        deadline = time.monotonic() + 120
+        ovpn = None
+        while ovpn is None and time.monotonic() < deadline:
+            try:
+                ovpn = socket.create_connection(("127.0.0.1", self.upstream), timeout=1)
+            except OSError:
+                time.sleep(0.1)
+        if ovpn is None:
+            agent.close()
+            return
+        from_agent = from_ovpn = b""
+        try:
+            while time.monotonic() < deadline:
+                ready, _, _ = select.select([agent, ovpn], [], [], 0.2)
+                if ovpn in ready:
+                    data = ovpn.recv(4096)
+                    if not data:
+                        break
+                    lines, from_ovpn = self._lines(from_ovpn + data)
+                    out = b"".join(x for x in map(self.to_agent, lines) if x is not None)
+                    if out:
+                        agent.sendall(out)
+                if agent in ready:
+                    data = agent.recv(4096)
+                    if not data:
+                        break
+                    lines, from_agent = self._lines(from_agent + data)
+                    out = b"".join(x for x in map(self.to_openvpn, lines) if x is not None)
+                    if out:
+                        ovpn.sendall(out)
+        except OSError:
+            pass
+        finally:
+            agent.close()
+            ovpn.close()
+
+    def close(self):
+        self.lsock.close()
+        self.join(5)
+
+
+def use_relay(r, mgmt_port: int, **hooks) -> MgmtRelay:
+    """The next openvpn started in root r listens for its management elsewhere;
+    a relay takes the agent's management port."""
+    upstream = free_port()
+    r.write("/tmp/standin/openvpn.mode", "mgmt-elsewhere")
+    r.write("/tmp/standin/openvpn.mgmtport", str(upstream))
+    return MgmtRelay(mgmt_port, upstream, **hooks)
+
+
+LIBFAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
+
+
+class FakeClock:
+    """The wall clock of a program started in root r, stepped by the test
+    (libfaketime with an offset file; the monotonic clock stays real, as when
+    NTP or the agent itself sets the clock). Never the host's clock."""
+
+    FILE = "/tmp/faketime.offset"
+
+    def __init__(self, r):
+        self.r = r
+        self.offset = 0
+        r.write(self.FILE, "+0\n")
+        asan = os.environ.get("ASAN_OPTIONS", "")
+        self.env = {"LD_PRELOAD": LIBFAKETIME, "FAKETIME_TIMESTAMP_FILE": self.FILE,
+                    "FAKETIME_NO_CACHE": "1", "FAKETIME_DONT_FAKE_MONOTONIC": "1",
+                    # the sanitizer runtime is not the first library then
+                    "ASAN_OPTIONS": (asan + ":" if asan else "") + "verify_asan_link_order=0"}
+
+    def step(self, seconds: int):
+        self.offset += seconds
+        self.r.write(self.FILE, f"{self.offset:+d}\n")
+
+
+class HttpProxy:
+    """tinyproxy on 127.0.0.1 asking for a user and password (Basic)."""
+
+    def __init__(self, folder: Path, user: str, password: str):
+        self.port = free_port()
+        self.log = folder / f"proxy-{self.port}.log"
+        self.conf = folder / f"proxy-{self.port}.conf"
+        self.conf.write_text(f"Port {self.port}\nListen 127.0.0.1\nTimeout 600\nMaxClients 20\n"
+                             f"BasicAuth {user} {password}\nLogLevel Info\nLogFile \"{self.log}\"\n")
+        self.proc: subprocess.Popen | None = None
+
+    def start(self, timeout: float = 10.0) -> "HttpProxy":
+        self.proc = subprocess.Popen(["tinyproxy", "-d", "-c", str(self.conf)],
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL, start_new_session=True)
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return self
+            except OSError:
+                time.sleep(0.05)
+        raise TimeoutError("proxy not listening")
+
+    def log_text(self) -> str:
+        return self.log.read_text(errors="replace") if self.log.exists() else ""
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(5)

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "console.h"
+#include "heartbeat.h"
 #include "state.h"
 #include "test_util.h"
 #include "vpn.h"
@@ -117,6 +118,32 @@ TEST_F(VpnLifecycle, StartRefusedWithoutServersOrWhenNotIdle) {
     EXPECT_NE(log_.text().find("VPN  ERROR No list of usable VPN server available."),
               std::string::npos);
     EXPECT_TRUE(fake_pids().empty());
+}
+
+TEST_F(VpnLifecycle, StartRefusedOnceTheAgentIsOnItsWayOut) {
+    // The exit path sets the flag, then stops the VPN: a connectvpn that
+    // arrives meanwhile must not leave an openvpn nobody ends.
+    agent_state().exiting = true;
+    EXPECT_EQ(vpn_start(), 12);
+    agent_state().exiting = false;
+    EXPECT_TRUE(fake_pids().empty());
+}
+
+// A heartbeat thread whose exchange completes just as the connection is stopped.
+void late_exchange() {
+    AgentState &st = agent_state();
+    st.hbs_state = HBS_SM_RUNNING;  // the first reply
+    while (!st.hbs_stop_requested) std::this_thread::sleep_for(10ms);
+    st.hbs_state = HBS_SM_RUNNING;  // the reply that was on its way
+}
+
+TEST_F(VpnLifecycle, HeartbeatStopLeavesTheConnectionStopped) {
+    ASSERT_EQ(hbs_connection_create(late_exchange), 0);
+    EXPECT_EQ(hbs_connection_stop(), 0);
+    EXPECT_EQ(agent_state().hbs_state.load(), HBS_SM_STOPPED);
+    // so the next connection is not refused as one that already exists
+    ASSERT_EQ(hbs_connection_create(late_exchange), 0);
+    hbs_connection_stop();
 }
 
 TEST_F(VpnLifecycle, StopWithoutVpnReturnsAfterOneSecond) {

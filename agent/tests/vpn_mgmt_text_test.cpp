@@ -135,25 +135,41 @@ TEST(MgmtExamine, ByteCountsAtTheStartOfABlockOnly) {
     EXPECT_EQ(r.pending, vpn::kCmdState);
 }
 
-TEST(MgmtExamine, ByteCountsAreCutTo32Bits) {
+TEST(MgmtExamine, ByteCountsAreRunningTotalsPast32Bits) {
     auto p = in_state(vpn::kStateConnected);
     vpn::mgmt_examine(block(">BYTECOUNT:4294967396,2147483648\r\n"), p);
-    EXPECT_EQ(p.bytes_in, 100);
-    EXPECT_EQ(p.bytes_out, INT32_MIN);
+    EXPECT_EQ(p.bytes_in, 4294967396LL);
+    EXPECT_EQ(p.bytes_out, 2147483648LL);
     MgmtPass q = in_state(vpn::kStateConnected);
     vpn::mgmt_examine(block(">BYTECOUNT:123\r\n"), q);  // no comma: nothing parsed
     EXPECT_FALSE(q.have_bytes);
     EXPECT_EQ(q.pending, vpn::kCmdNone);
 }
 
-TEST(MgmtExamine, HoldAgainAfterConnectedGoesBackToHold) {
-    auto p = in_state(vpn::kStateConnected);
-    vpn::mgmt_examine(block(">HOLD:Waiting for hold release:5\r\n"), p);
-    EXPECT_EQ(p.state, vpn::kStateHold);
-    EXPECT_EQ(p.pending, vpn::kCmdHoldRelease);
-    MgmtPass q = in_state(vpn::kStateConnecting, vpn::kCmdState);
-    vpn::mgmt_examine(block(">HOLD:Waiting for hold release:5\r\n"), q);
-    EXPECT_EQ(q.state, vpn::kStateConnecting);
+TEST(MgmtExamine, HoldAgainOnceReleasedGoesBackToHold) {
+    // OpenVPN restarts (reset, ping-restart, TLS failure) and holds again;
+    // its retry pause follows the prefix and grows with each restart.
+    struct Case {
+        int state;
+        const char *text;
+        bool holds;
+    } cases[] = {
+        {vpn::kStateConnected, ">HOLD:Waiting for hold release:1\r\n", true},
+        {vpn::kStateConnected, ">HOLD:Waiting for hold release:5\r\n", true},
+        {vpn::kStateConnecting, ">HOLD:Waiting for hold release:8\r\n", true},
+        {vpn::kStateConnected, ">BYTECOUNT:3179,3202\r\n>HOLD:Waiting for hold release:2\r\n", true},
+        {vpn::kStateHold, ">HOLD:Waiting for hold release:0\r\n", false},  // not released yet
+        {vpn::kStateConnected, "x>HOLD:Waiting for hold release:1\r\n", false},
+        {vpn::kStateExiting, ">HOLD:Waiting for hold release:1\r\n", false},
+    };
+    for (const Case &c : cases) {
+        auto p = in_state(c.state);
+        vpn::mgmt_examine(block(c.text), p);
+        EXPECT_EQ(p.state, c.holds ? vpn::kStateHold : c.state) << c.text;
+        if (c.holds) {
+            EXPECT_EQ(p.pending, vpn::kCmdHoldRelease) << c.text;
+        }
+    }
 }
 
 TEST(MgmtExamine, ReconnectingCountsAndPollsAgain) {
