@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
+#include "bridge_pins.h"
 #include "dido_daemon.h"
 #include "platform.h"
 #include "rtu/files.h"
@@ -37,20 +39,6 @@ bool is(const char *word, const char *name, std::size_t compared) {
     return std::strncmp(word, name, compared) == 0;
 }
 
-class BridgePins : public dio::PinIo {
-public:
-    explicit BridgePins(Bridge &bridge) : bridge_(bridge) {}
-    int read_state(std::int32_t &value) override {
-        return bridge_.get_reg(dio::kRegGpioState, value);
-    }
-    int drive(std::int32_t mask, bool high) override {
-        return bridge_.set_reg(high ? dio::kRegGpioSet : dio::kRegGpioClear, mask);
-    }
-
-private:
-    Bridge &bridge_;
-};
-
 // The router itself: stdout, the shell, the platform's shared values.
 class RouterHost : public dio::DaemonHost {
 public:
@@ -74,7 +62,7 @@ public:
     }
 };
 
-[[noreturn]] void run_daemon(Bridge &bridge, const dio::RuleCodes &codes) {
+[[noreturn]] void run_daemon(Bridge bridge, const dio::RuleCodes &codes) {
     // Output goes to a log or a pipe: keep it in order with the commands run.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     struct sigaction sa {};
@@ -82,22 +70,24 @@ public:
     sigaction(SIGUSR1, &sa, nullptr);
     // SA_RESTART keeps a signal from cutting short the reading of a command's
     // output (a half-read "pidof openvpn" would look like a stopped VPN);
-    // sleep() is still interrupted, so the request is served at once.
+    // the wait between passes is still interrupted, so the request is served
+    // at once.
     sa.sa_handler = on_usr2;
     sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGUSR2, &sa, nullptr);
 
-    BridgePins pins(bridge);
     RouterHost host;
+    dio::BridgePins pins(dio::kGpioPort, std::move(bridge), host);
     dio::DidoDaemon daemon(pins, host, codes);
     daemon.start();
     for (;;) {
         bool apply = g_apply_shared != 0;
         if (apply) g_apply_shared = 0;
+        pins.begin_pass();
         daemon.pass(apply);
-        // SIGUSR2 may cut the sleep short; the next pass then starts at once.
-        ::sleep(dio::DidoDaemon::kPeriodSeconds);
+        // SIGUSR2 may cut the wait short; the next pass then starts at once.
+        pins.wait(dio::DidoDaemon::kPeriodSeconds);
         daemon.end_pass();
     }
 }
@@ -135,7 +125,7 @@ int run(int argc, char **argv) {
         if (argc < 6) return usage();
         dio::RuleCodes codes{std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]),
                              std::atoi(argv[5])};
-        run_daemon(*bridge, codes);
+        run_daemon(std::move(*bridge), codes);
     } else if (is(argv[2], "get_test", 8)) {
         int lines = 0;
         r = bridge->modem_lines(lines);

@@ -1,6 +1,7 @@
 #include "xr_bridge.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -36,14 +37,10 @@ const char *request_name(unsigned long request) {
     }
 }
 
-namespace {
-
-int report(unsigned long request, int result) {
+int report_request(unsigned long request, int result) {
     if (result < 0) std::printf("Cannot do %s ioctl (%d)\n", request_name(request), result);
     return result;
 }
-
-}  // namespace
 
 std::optional<Bridge> Bridge::open(const std::string &path) {
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
@@ -67,39 +64,48 @@ Bridge::~Bridge() {
 
 int Bridge::get_reg(int reg, std::int32_t &value) {
     XrRegRecord rec{kThisPort, reg, 0};
-    int r = report(XR_USB_SERIAL_GET_REG, ::ioctl(fd_, XR_USB_SERIAL_GET_REG, &rec));
+    int r = report_request(XR_USB_SERIAL_GET_REG, ::ioctl(fd_, XR_USB_SERIAL_GET_REG, &rec));
     if (r >= 0) value = rec.value;
     return r;
 }
 
 int Bridge::set_reg(int reg, std::int32_t value) {
     XrRegRecord rec{kThisPort, reg, value};
-    return report(XR_USB_SERIAL_SET_REG, ::ioctl(fd_, XR_USB_SERIAL_SET_REG, &rec));
+    return report_request(XR_USB_SERIAL_SET_REG, ::ioctl(fd_, XR_USB_SERIAL_SET_REG, &rec));
 }
 
 int Bridge::get_gpio_mode(std::int32_t &value) {
     XrGpioModeRecord rec{kThisPort, 0};
-    int r = report(XR_USB_SERIAL_GET_GPIO_MODE_REG,
-                   ::ioctl(fd_, XR_USB_SERIAL_GET_GPIO_MODE_REG, &rec));
+    int r = report_request(XR_USB_SERIAL_GET_GPIO_MODE_REG,
+                           ::ioctl(fd_, XR_USB_SERIAL_GET_GPIO_MODE_REG, &rec));
     if (r >= 0) value = rec.value;
     return r;
 }
 
 int Bridge::set_gpio_mode(std::int32_t value) {
     XrGpioModeRecord rec{kThisPort, value};
-    return report(XR_USB_SERIAL_SET_GPIO_MODE_REG,
-                  ::ioctl(fd_, XR_USB_SERIAL_SET_GPIO_MODE_REG, &rec));
+    return report_request(XR_USB_SERIAL_SET_GPIO_MODE_REG,
+                          ::ioctl(fd_, XR_USB_SERIAL_SET_GPIO_MODE_REG, &rec));
 }
 
 int Bridge::port_request(unsigned long request) {
-    return report(request, ::ioctl(fd_, request, static_cast<int>(kThisPort)));
+    return report_request(request, ::ioctl(fd_, request, static_cast<int>(kThisPort)));
 }
 
 int Bridge::modem_lines(int &value) {
     int lines = 0;
-    int r = report(TIOCMGET, ::ioctl(fd_, TIOCMGET, &lines));
+    int r = report_request(TIOCMGET, ::ioctl(fd_, TIOCMGET, &lines));
     if (r >= 0) value = lines;
     return r;
+}
+
+int Bridge::wait_hangup(int timeout_ms) {
+    // No events asked for: poll reports only what the driver signals on its
+    // own, a hangup (POLLHUP) or an error.
+    pollfd p{fd_, 0, 0};
+    int r = ::poll(&p, 1, timeout_ms);
+    if (r < 0) return -1;
+    return r > 0 ? 1 : 0;
 }
 
 }  // namespace dio

@@ -84,6 +84,10 @@ public:
     int port_request(unsigned long request);
     // Modem-control lines (TIOCMGET).
     int modem_lines(int &value);
+    // Waits up to timeout_ms for the driver to hang the port up (the bridge
+    // left the bus). 1 hung up, 0 time over, -1 poll failed (errno; EINTR
+    // when a signal came).
+    int wait_hangup(int timeout_ms);
 
 private:
     explicit Bridge(int fd) : fd_(fd) {}
@@ -92,5 +96,8 @@ private:
 
 // Driver's name of a request, as used in the failure lines.
 const char *request_name(unsigned long request);
+
+// Prints the failure line of a request when result is negative; returns result.
+int report_request(unsigned long request, int result);
 
 }  // namespace dio

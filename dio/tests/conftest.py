@@ -54,6 +54,46 @@ class Bridge:
     def heal(self):
         (self.dir / "fail").unlink(missing_ok=True)
 
+    # -- re-enumeration ----------------------------------------------------------
+    def _gen(self, dev: str) -> int:
+        p = self.dir / f"{dev}.gen"
+        return int(p.read_text()) if p.exists() else 0
+
+    def unplug(self, dev: str = "ttyXRUSB1"):
+        """The bridge leaves the bus: the node goes away and the driver hangs
+        up every open descriptor of the port, for good."""
+        (self.dir / f"{dev}.gone").write_text("")
+        tmp = self.dir / f"{dev}.gen.new"
+        tmp.write_text(f"{self._gen(dev) + 1}\n")
+        tmp.replace(self.dir / f"{dev}.gen")
+
+    def replug(self, dev: str = "ttyXRUSB1") -> bool:
+        """The bridge is enumerated again. As with the real driver, while a
+        descriptor of the old enumeration is still open somewhere the port's
+        number stays taken and the port comes back under another name: its
+        node here stays absent (False)."""
+        gen = self._gen(dev)
+        for held in (self.dir / "held").glob(f"{dev}.*"):
+            pid = int(held.name.split(".")[1])
+            try:
+                os.kill(pid, 0)
+                opened_in = held.read_text().strip()
+            except (ProcessLookupError, FileNotFoundError):
+                continue  # its process is gone, or it was just closed
+            if opened_in and int(opened_in) < gen:
+                return False
+        (self.dir / f"{dev}.gone").unlink(missing_ok=True)
+        return True
+
+    def wait_log(self, entry: list[str], timeout: float = 5.0) -> bool:
+        """Waits (bounded) until the request log holds entry."""
+        deadline = time.monotonic() + timeout
+        while entry not in self.log():
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.02)
+        return True
+
     # -- what the programs did -------------------------------------------------
     def log(self) -> list[list[str]]:
         p = self.dir / "log"

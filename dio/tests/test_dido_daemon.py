@@ -346,3 +346,43 @@ def test_sigusr2_while_reading_a_command_does_not_cut_its_output(router):
     assert do_writes(b) == ["30", "30"], "the VPN was still seen running"
     b.advance()
     p.wait_output("set do ")
+
+
+def test_bridge_that_re_enumerates_is_opened_again(router):
+    b = router.bridge
+    p = router.start(1, 0, 0, 0, di=0)
+    assert router.shared("di_status") == "0"
+    events = len(router.events(1))
+
+    # Off the bus for two passes: their reads fail and count as a change.
+    b.unplug()
+    b.advance()
+    assert router.shared("di_status") == "-1"
+    assert "Cannot do XR_USB_SERIAL_GET_REG ioctl (-1)\n" in p.stdout
+    b.advance()
+    assert b.replug(), "the hung-up port was still held, so the bridge came back under another name"
+    b.advance()
+    assert router.shared("di_status") == "0"
+    # DI and DO both went to -1 and back.
+    assert sorted(router.events(events + 4)[events:]) == sorted([DI_ON, DO_ON, DI_ON, DO_OFF])
+    events += 4
+    opens = [e for e in b.log() if e[:2] == ["ttyXRUSB1", "open"]]
+    assert len(opens) == 1 + 3, "one open at start, then one a pass"
+
+    # Back within one period, as a re-enumeration is: the daemon lets go of
+    # the port at the hangup, so the bridge keeps its name and no pass fails.
+    closes = b.log().count(["ttyXRUSB1", "close"])
+    b.unplug()
+    deadline = time.monotonic() + 5
+    while b.log().count(["ttyXRUSB1", "close"]) == closes and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert b.replug(), "the hung-up port was still held, so the bridge came back under another name"
+    b.advance()
+    b.advance()
+    assert router.shared("di_status") == "0"
+    assert len(router.events(events)) == events, "no failed pass"
+    assert p.stdout.count("Cannot do") == 4, "DI and DO reads of the two passes off the bus only"
+
+    lines = [" ".join(c) for c in router.calls("logger")]
+    assert len(lines) == 4 and all(c[:2] == ["-t", "pinctl"] for c in router.calls("logger")), lines
+    assert "lost" in lines[0] and "back" in lines[1], lines

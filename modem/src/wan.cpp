@@ -127,19 +127,18 @@ std::optional<long> supervisor_pid(const std::string &pid_file, const std::strin
         why = "process " + std::to_string(pid) + " of " + pid_file + " is not running";
         return std::nullopt;
     }
-    // The script runs either by itself or as the argument of its interpreter.
+    // The script runs either by itself or as an argument of its interpreter,
+    // behind as many interpreter options as its first line or its caller
+    // gives ("/bin/sh -e script ...").
     const std::string script = std::string(kSupervisorScript).substr(
         std::string_view(kSupervisorScript).rfind('/') + 1);
-    std::vector<std::string_view> args;
     std::string_view rest(*cmdline);
-    while (!rest.empty() && args.size() < 2) {
+    while (!rest.empty()) {
         std::size_t nul = rest.find('\0');
-        args.push_back(rest.substr(0, nul));
+        if (basename_is(rest.substr(0, nul), script)) return pid;
         if (nul == std::string_view::npos) break;
         rest.remove_prefix(nul + 1);
     }
-    for (std::string_view arg : args)
-        if (basename_is(arg, script)) return pid;
     why = "process " + std::to_string(pid) + " of " + pid_file + " is not the supervision script";
     return std::nullopt;
 }

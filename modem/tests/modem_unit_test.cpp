@@ -226,7 +226,11 @@ TEST_F(SupervisorPid, AcceptsOnlyTheSupervisionScript) {
     std::string proc = (dir_ / "proc").string();
     write("proc/4242/cmdline", std::string("/bin/sh\0/usr/sbin/exe_alive_checker.sh\0usb0\0003\0001\0", 46));
     write("proc/4343/cmdline", std::string("/usr/sbin/exe_alive_checker.sh\0eth0.2\0", 38));
-    write("proc/4444/cmdline", std::string("/usr/sbin/dropbear\0-p\0exe_alive_checker.sh\0", 43));
+    write("proc/4444/cmdline",
+          std::string("/usr/sbin/dropbear\0-p\0/tmp/exe_alive_checker.sh.log\0", 52));
+    // "#!/bin/sh -e": the interpreter's option comes before the script
+    write("proc/4646/cmdline",
+          std::string("/bin/sh\0-e\0-x\0/usr/sbin/exe_alive_checker.sh\0usb0\0", 50));
     std::string why;
 
     std::string pidfile = write("a.pid", "4242\n");
@@ -234,6 +238,9 @@ TEST_F(SupervisorPid, AcceptsOnlyTheSupervisionScript) {
 
     pidfile = write("b.pid", "4343");
     EXPECT_EQ(supervisor_pid(pidfile, proc, why), 4343);
+
+    pidfile = write("e.pid", "4646\n");
+    EXPECT_EQ(supervisor_pid(pidfile, proc, why), 4646) << why;
 
     // pid reused by another program
     pidfile = write("c.pid", "4444\n");

@@ -159,16 +159,30 @@ def test_start_with_odd_interface_name_runs_nothing_else(modem):
 
 # ---- stop ------------------------------------------------------------------------------
 
-def start_supervision(modem):
-    modem.install(str(__import__("pathlib").Path(__file__).parent / "standins" / "alive_checker"),
-                  SUPERVISION)
+# The router's script is a shell script; an option on its interpreter line
+# puts the script's path third on its command line (/bin/sh -e script ...).
+SH_SUPERVISION = """#!/bin/sh -e
+echo $$ > /var/run/alive_checker_modem.pid
+echo watching
+i=0
+while [ $i -lt 30 ]; do sleep 1; i=$((i + 1)); done
+"""
+
+
+def start_supervision(modem, script=None):
+    if script is None:
+        modem.install(str(__import__("pathlib").Path(__file__).parent / "standins" / "alive_checker"),
+                      SUPERVISION)
+    else:
+        modem.write(SUPERVISION, script, 0o755)
     proc = modem.start([SUPERVISION, "usb0", "3", "1"])
     proc.wait_output("watching", timeout=10)
     return proc
 
 
-def test_stop_kills_the_supervision_script(modem):
-    proc = start_supervision(modem)
+@pytest.mark.parametrize("script", [None, SH_SUPERVISION], ids=["python", "sh-e"])
+def test_stop_kills_the_supervision_script(modem, script):
+    proc = start_supervision(modem, script)
     assert modem.read(PIDFILE).strip() == str(proc.pid)
     assert modem.modemctl("stop").rc == 0
     assert modem.calls("kill") == [["-9", str(proc.pid)]]

@@ -86,7 +86,7 @@ std::string trim_command(const mon_entry &entry) {
     cmd += ' ';
     cmd += std::to_string(entry.size);
     cmd += ' ';
-    cmd += rtu::shell_quote(entry.path);
+    cmd += rtu::shell_word(entry.path);
     // Cutting a quoted path could leave a different, valid file name.
     if (cmd.size() > rtu::kCmdMax - 1) return {};
     return cmd;

@@ -41,8 +41,9 @@ int interval_from_option(const char *text);
 // nullopt unless the path is not empty and the size is greater than 0.
 std::optional<mon_entry> parse_config_line(std::string_view line);
 
-// The command trimwatch runs for an entry: "/usr/sbin/trimfile SIZE 'PATH'",
-// the path quoted for the shell. Empty when it would not fit a command buffer.
+// The command trimwatch runs for an entry: "/usr/sbin/trimfile SIZE PATH",
+// the path quoted only when the shell would otherwise read it as something
+// else than one plain word. Empty when it would not fit a command buffer.
 std::string trim_command(const mon_entry &entry);
 
 }  // namespace trim

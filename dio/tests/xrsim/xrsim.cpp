@@ -17,6 +17,18 @@
 //   steps               step mode (XRSIM_STEP=1): the n-th long sleep of a
 //                       process holding a bridge port returns once this file
 //                       holds a number >= n
+//   <dev>.gen           the port's enumeration (absent: 0). The test counts
+//                       it up when it unplugs the bridge: from then on every
+//                       request on a descriptor opened before fails with EIO,
+//                       for good, as on a tty the driver has hung up, and
+//                       poll() reports POLLHUP on it
+//   <dev>.gone          while it exists the port's node is absent: open()
+//                       fails with ENOENT
+//   held/<dev>.<pid>.<fd>  one per open descriptor, holding the enumeration
+//                       it was opened in; the test looks at them when it
+//                       plugs the bridge back (a port whose old descriptor is
+//                       still open keeps its number taken, so the driver
+//                       gives the port another name)
 //
 // Writes to the GPIO set (29) and clear (30) registers change the state
 // register (31), as the hardware does. Request numbers the driver does not
@@ -26,8 +38,11 @@
 // opening one is redirected to $XRSIM_DIR/gpioN.value, in append mode, so
 // the file keeps every level written, one per line.
 //
-// sleep() in a process holding a bridge port is shortened: to XRSIM_SLEEP_MS
-// milliseconds, or in step mode to the next step the test grants.
+// sleep() in a process holding a bridge port, and poll() with a timeout of a
+// second or more on a bridge descriptor, are shortened: to XRSIM_SLEEP_MS
+// milliseconds, or in step mode to the next step the test grants. A poll
+// that ends early because its port hung up leaves that wait open: the next
+// long wait of the process goes on with the same step.
 
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
@@ -37,6 +52,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -75,18 +91,21 @@ const char *const kDevices[] = {"/dev/ttyXRUSB0", "/dev/ttyXRUSB1"};
 constexpr int kMaxFds = 64;
 struct SimFd {
     int fd;
-    int dev;  // index into kDevices, -1 free
+    int dev;   // index into kDevices, -1 free
+    long gen;  // enumeration of the port at open
 };
 SimFd g_fds[kMaxFds];
 bool g_fds_ready = false;
 bool g_holder = false;      // this process opened a simulated port
 unsigned g_sleeps = 0;      // long sleeps so far in this process
+unsigned g_pending = 0;     // step of a wait a hangup cut short, 0 none
 
 using open_fn = int (*)(const char *, int, ...);
 using openat_fn = int (*)(int, const char *, int, ...);
 using ioctl_fn = int (*)(int, unsigned long, ...);
 using close_fn = int (*)(int);
 using sleep_fn = unsigned (*)(unsigned);
+using poll_fn = int (*)(struct pollfd *, nfds_t, int);
 
 template <typename F>
 F next(const char *name) {
@@ -96,6 +115,11 @@ F next(const char *name) {
 open_fn real_open() {
     static open_fn f = next<open_fn>("open");
     return f;
+}
+
+int real_poll(struct pollfd *fds, nfds_t n, int timeout) {
+    static poll_fn f = next<poll_fn>("poll");
+    return f(fds, n, timeout);
 }
 
 const char *dir() {
@@ -111,15 +135,15 @@ const char *short_dev(int dev) { return kDevices[dev] + 5; }  // "ttyXRUSBn"
 
 void init_fds() {
     if (g_fds_ready) return;
-    for (auto &s : g_fds) s = {-1, -1};
+    for (auto &s : g_fds) s = {-1, -1, 0};
     g_fds_ready = true;
 }
 
-int sim_dev_of(int fd) {
-    if (!g_fds_ready || fd < 0) return -1;
+SimFd *sim_fd(int fd) {
+    if (!g_fds_ready || fd < 0) return nullptr;
     for (auto &s : g_fds)
-        if (s.fd == fd) return s.dev;
-    return -1;
+        if (s.fd == fd && s.dev >= 0) return &s;
+    return nullptr;
 }
 
 // Whole small file into buf (NUL-terminated); false when missing.
@@ -138,6 +162,36 @@ bool read_small(const char *name, char *buf, size_t size) {
     buf[have] = '\0';
     close(fd);
     return true;
+}
+
+bool exists_in_dir(const char *name) {
+    char path[512];
+    path_in_dir(path, sizeof path, name);
+    return access(path, F_OK) == 0;
+}
+
+long port_gen(int dev) {
+    char name[64], buf[32];
+    snprintf(name, sizeof name, "%s.gen", short_dev(dev));
+    return read_small(name, buf, sizeof buf) ? strtol(buf, nullptr, 10) : 0;
+}
+
+bool node_gone(int dev) {
+    char name[64];
+    snprintf(name, sizeof name, "%s.gone", short_dev(dev));
+    return exists_in_dir(name);
+}
+
+// A descriptor of an enumeration that has since left the bus: hung up.
+bool hung_up(const SimFd &s) {
+    return s.gen != port_gen(s.dev);
+}
+
+void held_name(char *out, size_t size, const SimFd &s) {
+    char name[128];
+    snprintf(name, sizeof name, "held/%s.%d.%d", short_dev(s.dev), static_cast<int>(getpid()),
+             s.fd);
+    path_in_dir(out, size, name);
 }
 
 void write_all(int fd, const char *text, size_t len) {
@@ -264,7 +318,8 @@ int fail_with(int err) {
     return -1;
 }
 
-int serve(int dev, unsigned long number, void *arg) {
+// A hung-up descriptor fails every request with EIO, as the tty layer does.
+int serve(int dev, bool hung, unsigned long number, void *arg) {
     const Request *req = nullptr;
     for (const auto &r : kRequests)
         if (r.number == number) req = &r;
@@ -277,7 +332,7 @@ int serve(int dev, unsigned long number, void *arg) {
     if (req->kind == 2) {
         int plain = static_cast<int>(reinterpret_cast<uintptr_t>(arg));
         log_line("%s %s %d", d, req->name, plain);
-        if (should_fail(req->name, dev)) return fail_with(EIO);
+        if (hung || should_fail(req->name, dev)) return fail_with(EIO);
         Regs regs;
         load_regs(dev, regs);
         regs.set(req->name[0] == 'S' ? "mode" : "transceiver", static_cast<long>(number & 0xff));
@@ -291,7 +346,7 @@ int serve(int dev, unsigned long number, void *arg) {
     Regs regs;
     load_regs(dev, regs);
     if (req->kind == 3) {
-        bool failed = should_fail(req->name, dev);
+        bool failed = hung || should_fail(req->name, dev);
         int v = static_cast<int>(regs.get("tiocm"));
         log_line("%s %s", d, req->name);
         if (failed) return fail_with(EIO);
@@ -305,7 +360,7 @@ int serve(int dev, unsigned long number, void *arg) {
             log_line("%s %s %d", d, req->name, rec[0]);
         else
             log_line("%s %s %d %d", d, req->name, rec[0], rec[1]);
-        if (should_fail(req->name, dev)) return fail_with(EIO);
+        if (hung || should_fail(req->name, dev)) return fail_with(EIO);
         if (get) {
             rec[1] = static_cast<int32_t>(regs.get("gpio_mode"));
         } else {
@@ -320,7 +375,7 @@ int serve(int dev, unsigned long number, void *arg) {
         log_line("%s %s %d %d", d, req->name, rec[0], rec[1]);
     else
         log_line("%s %s %d %d %d", d, req->name, rec[0], rec[1], rec[2]);
-    if (should_fail(req->name, dev)) return fail_with(EIO);
+    if (hung || should_fail(req->name, dev)) return fail_with(EIO);
     char key[16];
     reg_key(key, sizeof key, rec[1]);
     if (get) {
@@ -366,13 +421,22 @@ bool led_path(const char *path, char *out, size_t size) {
 int open_sim(int dev, int flags) {
     init_fds();
     log_line("%s open 0x%x", short_dev(dev), static_cast<unsigned>(flags));
-    if (should_fail("open", dev)) return fail_with(ENOENT);
+    if (should_fail("open", dev) || node_gone(dev)) return fail_with(ENOENT);
     int fd = real_open()("/dev/null", O_RDWR | (flags & O_CLOEXEC));
     if (fd < 0) return fd;
     for (auto &s : g_fds)
         if (s.fd < 0) {
-            s = {fd, dev};
+            s = {fd, dev, port_gen(dev)};
             g_holder = true;
+            char held[512], gen[32];
+            path_in_dir(held, sizeof held, "held");
+            mkdir(held, 0755);
+            held_name(held, sizeof held, s);
+            int h = real_open()(held, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (h >= 0) {
+                write_all(h, gen, static_cast<size_t>(snprintf(gen, sizeof gen, "%ld\n", s.gen)));
+                close(h);
+            }
             return fd;
         }
     close(fd);
@@ -402,21 +466,51 @@ mode_t mode_arg(int flags, va_list ap) {
     return 0;
 }
 
-unsigned short_sleep(unsigned seconds) {
-    log_line("- sleep %u", seconds);
-    if (getenv("XRSIM_STEP")) {
-        unsigned want = ++g_sleeps;
-        // Bounded: a test that forgets to step does not hang the daemon for ever.
-        for (int i = 0; i < 12000; ++i) {
-            char buf[32];
-            if (read_small("steps", buf, sizeof buf) && strtoul(buf, nullptr, 10) >= want) return 0;
-            if (poll(nullptr, 0, 5) < 0 && errno == EINTR) return seconds;
+// Any of the watched descriptors hung up (marked POLLHUP); false for none.
+bool mark_hung(struct pollfd *fds, nfds_t n) {
+    bool any = false;
+    for (nfds_t i = 0; fds && i < n; ++i) {
+        SimFd *s = sim_fd(fds[i].fd);
+        if (s && hung_up(*s)) {
+            fds[i].revents = POLLHUP;
+            any = true;
         }
-        return 0;
     }
+    return any;
+}
+
+enum class WaitEnd { kDone, kSignal, kHangup };
+
+// One long wait of the daemon: a step in step mode, else XRSIM_SLEEP_MS.
+// A hangup of a watched port ends it early but leaves it pending, so the
+// wait for the rest of the period goes on with the same step.
+WaitEnd long_wait(unsigned seconds, struct pollfd *watch, nfds_t n) {
+    if (mark_hung(watch, n)) return WaitEnd::kHangup;
+    if (g_pending == 0) {
+        log_line("- sleep %u", seconds);
+        g_pending = ++g_sleeps;
+    }
+    const bool step = getenv("XRSIM_STEP") != nullptr;
     const char *ms = getenv("XRSIM_SLEEP_MS");
-    if (poll(nullptr, 0, atoi(ms)) < 0 && errno == EINTR) return seconds;
-    return 0;
+    // Bounded: a test that forgets to step does not hang the daemon for ever.
+    const int slices = step ? 12000 : (ms ? atoi(ms) : 0) / 5 + 1;
+    for (int i = 0; i < slices; ++i) {
+        // A hangup the test made before it granted the step comes first.
+        if (mark_hung(watch, n)) return WaitEnd::kHangup;
+        char buf[32];
+        if (step && read_small("steps", buf, sizeof buf) && strtoul(buf, nullptr, 10) >= g_pending)
+            break;
+        if (real_poll(nullptr, 0, 5) < 0 && errno == EINTR) {
+            g_pending = 0;
+            return WaitEnd::kSignal;
+        }
+    }
+    g_pending = 0;
+    return WaitEnd::kDone;
+}
+
+unsigned short_sleep(unsigned seconds) {
+    return long_wait(seconds, nullptr, 0) == WaitEnd::kSignal ? seconds : 0;
 }
 
 }  // namespace
@@ -481,21 +575,44 @@ __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, 
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    int dev = sim_dev_of(fd);
-    if (dev >= 0) return serve(dev, request, arg);
+    SimFd *s = sim_fd(fd);
+    if (s) return serve(s->dev, hung_up(*s), request, arg);
     static ioctl_fn f = next<ioctl_fn>("ioctl");
     return f(fd, request, arg);
 }
 
 __attribute__((visibility("default"))) int close(int fd) {
-    int dev = sim_dev_of(fd);
-    if (dev >= 0) {
-        log_line("%s close", short_dev(dev));
-        for (auto &s : g_fds)
-            if (s.fd == fd) s = {-1, -1};
+    SimFd *s = sim_fd(fd);
+    if (s) {
+        log_line("%s close", short_dev(s->dev));
+        char held[512];
+        held_name(held, sizeof held, *s);
+        unlink(held);
+        *s = {-1, -1, 0};
     }
     static close_fn f = next<close_fn>("close");
     return f(fd);
+}
+
+// A wait on bridge descriptors alone (the daemon's period, watching its port
+// for a hangup) is a long wait; every other poll is the system's.
+__attribute__((visibility("default"))) int poll(struct pollfd *fds, nfds_t n, int timeout) {
+    bool ours = n > 0 && timeout >= 1000 && (getenv("XRSIM_STEP") || getenv("XRSIM_SLEEP_MS"));
+    for (nfds_t i = 0; ours && i < n; ++i) ours = sim_fd(fds[i].fd) != nullptr;
+    if (!ours) return real_poll(fds, n, timeout);
+    for (nfds_t i = 0; i < n; ++i) fds[i].revents = 0;
+    switch (long_wait(static_cast<unsigned>(timeout / 1000), fds, n)) {
+        case WaitEnd::kHangup: {
+            int count = 0;
+            for (nfds_t i = 0; i < n; ++i) count += fds[i].revents != 0;
+            return count;
+        }
+        case WaitEnd::kSignal:
+            return fail_with(EINTR);
+        case WaitEnd::kDone:
+            break;
+    }
+    return 0;
 }
 
 __attribute__((visibility("default"))) unsigned sleep(unsigned seconds) {

@@ -35,7 +35,7 @@ def test_loads_the_list_and_reruns_every_interval(recorder):
     r = recorder
     r.write("/var/log/messages", "x" * 10)
     p = start(r, "/var/log/messages,512\n", "-t", "1")
-    p.wait_output(r"cmd:/usr/sbin/trimfile 512 '/var/log/messages'\n", 5)
+    p.wait_output(r"cmd:/usr/sbin/trimfile 512 /var/log/messages\n", 5)
     t0 = time.monotonic()
     calls = wait_calls(r, 2, timeout=4)
     assert 0.5 < time.monotonic() - t0 < 3.5
@@ -44,7 +44,7 @@ def test_loads_the_list_and_reruns_every_interval(recorder):
         f"Load configfile {CONF} ...\n"
         "add mon(/var/log/messages,512)\n"
         "mon_entry(/var/log/messages,512)\n"
-        "cmd:/usr/sbin/trimfile 512 '/var/log/messages'\n")
+        "cmd:/usr/sbin/trimfile 512 /var/log/messages\n")
 
 
 def test_skips_invalid_lines_and_keeps_file_order(recorder):
@@ -76,7 +76,7 @@ def test_missing_files_are_skipped_until_they_exist(recorder):
     assert ["4", "/tmp/later"] in calls
     first_later = calls.index(["4", "/tmp/later"])
     assert all(c == ["8", "/tmp/present"] for c in calls[:first_later])
-    assert "cmd:/usr/sbin/trimfile 4 '/tmp/later'" in p.stdout
+    assert "cmd:/usr/sbin/trimfile 4 /tmp/later\n" in p.stdout
 
 
 @pytest.mark.parametrize("interval", ["0", "-5"])

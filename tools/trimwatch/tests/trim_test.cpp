@@ -79,10 +79,14 @@ TEST(ConfigLine, OnlyTheFirst255CharactersCount) {
     EXPECT_FALSE(trim::parse_config_line("/" + std::string(300, 'p') + ",12\n"));
 }
 
-TEST(TrimCommand, PathIsOneShellWord) {
+TEST(TrimCommand, PathIsOneShellWordQuotedOnlyWhenNeeded) {
     trim::mon_entry e{"/var/log/my log;rm -rf /'x'", 512};
     EXPECT_EQ(trim::trim_command(e),
               "/usr/sbin/trimfile 512 '/var/log/my log;rm -rf /'\\''x'\\'''");
+    e.path = "/var/log/messages";
+    EXPECT_EQ(trim::trim_command(e), "/usr/sbin/trimfile 512 /var/log/messages");
+    e.path = "/tmp/~x*";
+    EXPECT_EQ(trim::trim_command(e), "/usr/sbin/trimfile 512 '/tmp/~x*'");
 }
 
 TEST(TrimCommand, TooLongToQuoteIsNotCut) {
