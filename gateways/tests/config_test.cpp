@@ -242,6 +242,23 @@ TEST_F(ConfigFile, MissingFileKeepsSettings) {
     EXPECT_EQ(gw::read_gateway_config("", c, 0), -1);
 }
 
+TEST_F(ConfigFile, CrBeforeTheLineEndIsNotPartOfAValue) {
+    // Written on another system: lines end in CR LF, the last one in CR.
+    const std::string path(250, 'p');  // "tty=" + path + CR is a whole 255-character piece
+    std::string p = write("tty=/dev/ttyS1\r\nsmtp=mx\r\nauth=-pass a\rb\r\nsender=a@b\r");
+    GatewayConfig c = gw::default_config(Program::postrelay);
+    ASSERT_EQ(gw::read_gateway_config(p, c, 0), 0);
+    EXPECT_EQ(c.smtp, "mx");
+    EXPECT_EQ(c.auth, "-pass a\rb") << "only the CR at the line end goes";
+    EXPECT_EQ(c.sender, "a@b");
+    GatewayConfig l = gw::default_config(Program::linebridge);
+    ASSERT_EQ(gw::read_gateway_config(p, l, 1), 0);
+    EXPECT_EQ(l.tty, "/dev/ttyS1");
+    write("tty=" + path + "\r\nmode=1\r\n");
+    ASSERT_EQ(gw::read_gateway_config(p, l, 1), 0);
+    EXPECT_EQ(l.tty, path);
+}
+
 TEST_F(ConfigFile, LongLinesAreReadInPiecesOf255) {
     // The piece after the first 255 characters is a line of its own.
     std::string p = write(std::string(255, 'x') + "port=77\ntimeout=3\r\n");
