@@ -146,6 +146,7 @@ int main(int argc, char **argv) {
     t.c_oflag = 0;
     t.c_lflag = 0;
     t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+    gw::report_speed(opt.speed);
     speed_t sp = gw::speed_constant(opt.speed);
     cfsetospeed(&t, sp);
     cfsetispeed(&t, sp);

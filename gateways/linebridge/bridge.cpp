@@ -93,6 +93,7 @@ bool LineBridge::open_tty() {
     cfg_.term = &term_;
     read_gateway_config(path_, cfg_, 0);
     cfg_.term = nullptr;
+    if (cfg_.speed != -1) report_speed(cfg_.speed);
     tcflush(tty_, TCIFLUSH);
     tcsetattr(tty_, TCSANOW, &term_);
     return true;

@@ -197,8 +197,17 @@ speed_t speed_constant(long bps) {
     case 57600: return B57600;
     case 115200: return B115200;
     case 230400: return B230400;
+    case 460800: return B460800;
+    case 500000: return B500000;
+    case 576000: return B576000;
+    case 921600: return B921600;
     default: return B9600;
     }
+}
+
+void report_speed(long bps) {
+    if (bps != 9600 && speed_constant(bps) == B9600)
+        std::fprintf(stderr, "unsupported speed %ld, using 9600\n", bps);
 }
 
 GatewayConfig default_config(Program program) {

@@ -66,8 +66,13 @@ void apply_config_line(const std::string &line, GatewayConfig &settings, int pas
 // sign, digits; no digits give 0; out-of-range values saturate.
 int parse_int(const std::string &text);
 
-// Termios speed constant for a speed in bit/s; values outside the table give B9600.
+// Termios speed constant for a speed in bit/s (the speeds Linux has up to
+// 921600); values outside the table give B9600.
 speed_t speed_constant(long bps);
+
+// Writes "unsupported speed %ld, using 9600\n" to the standard error when
+// bps is not in the table, so that the fallback is not silent.
+void report_speed(long bps);
 
 // Command line: option -c PATH only ("c:"). Any other option ends the program
 // through the SIGINT path. Returns the configuration path (cut at 255).

@@ -137,9 +137,19 @@ TEST(SerialFormat, SpeedTableAndFallback) {
     EXPECT_EQ(cfgetospeed(&t), B230400);
     gw::apply_config_line("speed=50", c, 0);
     EXPECT_EQ(cfgetospeed(&t), B50);
+    gw::apply_config_line("speed=921600", c, 0);
+    EXPECT_EQ(cfgetospeed(&t), B921600);
+    EXPECT_EQ(cfgetispeed(&t), B921600);
     EXPECT_EQ(gw::speed_constant(0), B0);
-    EXPECT_EQ(gw::speed_constant(460800), B9600);
+    EXPECT_EQ(gw::speed_constant(460800), B460800);
+    EXPECT_EQ(gw::speed_constant(500000), B500000);
+    EXPECT_EQ(gw::speed_constant(576000), B576000);
     EXPECT_EQ(gw::speed_constant(-1), B9600);
+    EXPECT_EQ(gw::speed_constant(1000000), B9600) << "up to 921600";
+    testing::internal::CaptureStderr();
+    for (long bps : {9600L, 921600L, 0L, 1000000L, -1L}) gw::report_speed(bps);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "unsupported speed 1000000, using 9600\nunsupported speed -1, using 9600\n");
 }
 
 TEST(SerialFormat, CharacterFormatInAnyOrder) {

@@ -132,13 +132,17 @@ def test_long_command_and_message_stay_inside_the_window(gw, ptys):
 
 def test_speed_option(gw, ptys):
     r = gw.r
-    for speed, const in (("1000", termios.B9600), ("115200", termios.B115200), ("57600", termios.B57600)):
+    for speed, const in (("1000", termios.B9600), ("115200", termios.B115200), ("57600", termios.B57600),
+                         ("460800", termios.B460800), ("921600", termios.B921600)):
         p = ptys()
         m = Modem(p)
-        res = atsend(r, "-i", p.path, "-c", "AT", "-t", "10000", "-s", speed)
+        # 30 ms pauses: the echo may take a while on a loaded machine
+        res = atsend(r, "-i", p.path, "-c", "AT", "-t", "30000", "-s", speed)
         m.stop()
-        assert res.rc == 0, res
+        assert res.rc == 0, (speed, res)
         assert m.first_attrs[OSPEED] == const, speed
+        unsupported = f"unsupported speed {speed}, using 9600\n"
+        assert (unsupported in res.stderr) == (speed == "1000"), res
 
 
 def test_echo_off_fails_on_the_first_character(gw, ptys):
