@@ -99,6 +99,16 @@ int open_listen_socket(const GatewayConfig &settings);
 int open_client_socket(const GatewayConfig &settings);
 int sock_accept(int listen_fd, sockaddr_in *address, socklen_t address_length, int nonblocking);
 
+// TCP keepalive: a peer silent for kKeepaliveIdle seconds is probed
+// kKeepaliveProbes times, kKeepaliveInterval seconds apart, and the connection
+// fails when none is answered (a peer that vanished without closing, such as
+// a client whose cellular link was lost). 0, or -1 after a message on the
+// standard error.
+inline constexpr int kKeepaliveIdle = 60;
+inline constexpr int kKeepaliveInterval = 10;
+inline constexpr int kKeepaliveProbes = 3;
+int enable_keepalive(int fd);
+
 // Waits until fd is readable or seconds pass; true when readable.
 bool wait_readable(int fd, int seconds);
 

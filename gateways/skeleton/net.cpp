@@ -101,6 +101,17 @@ int sock_accept(int listen_fd, sockaddr_in *address, socklen_t address_length, i
     return fd;
 }
 
+int enable_keepalive(int fd) {
+    if (set_int_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1) < 0 ||
+        set_int_option(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepaliveIdle) < 0 ||
+        set_int_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepaliveInterval) < 0 ||
+        set_int_option(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepaliveProbes) < 0) {
+        std::fprintf(stderr, "set TCP keepalive fail (%s)\n", std::strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
 bool wait_readable(int fd, int seconds) {
     fd_set rd;
     FD_ZERO(&rd);
