@@ -22,22 +22,39 @@ inline constexpr std::size_t kDeviceMax = 255;
 inline constexpr std::size_t kCommandMax = 63;
 inline constexpr std::size_t kMessageMax = 255;
 
-// The 32-byte answer window. Echoes land at their character position, kept
-// inside the window for texts longer than it; answer bytes are appended and
-// the window is shifted by 10 once it holds more than 20.
+// The answer window: the beginning of the modem's current line. A final
+// result code ("OK", "ERROR", "+CMS ERROR:", "+CME ERROR:") counts only at
+// the start of a line, so the echo of an SMS text (which follows the "> "
+// prompt) or an information line that merely contains "OK" ends nothing.
 class AnswerWindow {
 public:
-    static constexpr std::size_t kSize = 32;
+    // The longest code looked for: "+CMS ERROR:".
+    static constexpr std::size_t kHeadMax = 11;
 
-    void clear();
-    void put_echo(std::size_t position, char c) { buf_[position % kSize] = c; }
-    // Appends, reports whether "OK" or "ERROR" is in the window, then shifts.
+    // Empties the window; the next byte starts a line.
+    void clear() { head_.clear(); }
+    // Appends; true when a final result code has just been completed at the
+    // start of the current line.
     bool append_and_check(char c);
-    std::string text() const { return std::string(buf_, len_); }
 
 private:
-    char buf_[kSize] = {};
-    std::size_t len_ = 0;
+    std::string head_;  // at most kHeadMax characters of the current line
+};
+
+// The echo of a text sent to the modem: its bytes in order, with whatever the
+// modem puts between them (the "> " prompt, a new prompt after each CR,
+// unsolicited lines such as RING) passed over.
+class EchoWatch {
+public:
+    explicit EchoWatch(std::string sent) : sent_(std::move(sent)) {}
+    void feed(char c) {
+        if (pos_ < sent_.size() && sent_[pos_] == c) ++pos_;
+    }
+    bool complete() const { return pos_ == sent_.size(); }
+
+private:
+    std::string sent_;
+    std::size_t pos_ = 0;
 };
 
 // Pid file: taken when absent or left by a process that no longer runs.

@@ -146,30 +146,33 @@ int main(int argc, char **argv) {
     t.c_oflag = 0;
     t.c_lflag = 0;
     t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+    gw::report_speed(opt.speed);
     speed_t sp = gw::speed_constant(opt.speed);
     cfsetospeed(&t, sp);
     cfsetispeed(&t, sp);
     tcflush(port.fd, TCIFLUSH);
     tcsetattr(port.fd, TCSANOW, &t);
 
-    atsend::AnswerWindow window;
-    window.clear();
     char byte = 0;
-    for (std::size_t i = 0; i < opt.command.size(); ++i) {
-        if (!write_byte(port.fd, opt.command[i], opt.pause_us)) port.fail();
-        if (!read_byte(port.fd, byte, opt.pause_us)) port.fail();
-        window.put_echo(i, byte);
+    for (char ch : opt.command) {
+        if (!write_byte(port.fd, ch, opt.pause_us)) port.fail();
+        if (!read_byte(port.fd, byte, opt.pause_us)) port.fail();  // its echo
     }
     write_byte(port.fd, '\r', opt.pause_us);
     read_byte(port.fd, byte, opt.pause_us);
 
-    if (opt.has_message && opt.terminator) {
+    // A modem in text mode echoes the SMS text after its "> " prompt: the
+    // answer is looked for only once that echo has passed.
+    const bool sms = opt.has_message && opt.terminator;
+    atsend::EchoWatch echo(sms ? opt.message : std::string());
+    if (sms) {
         for (char m : opt.message)
             if (!write_byte(port.fd, m, opt.pause_us)) port.fail();
         write_byte(port.fd, static_cast<char>(opt.terminator), opt.pause_us);
-        if (read_byte(port.fd, byte, opt.pause_us)) window.put_echo(opt.message.size(), byte);
+        if (read_byte(port.fd, byte, opt.pause_us)) echo.feed(byte);
     }
 
+    atsend::AnswerWindow window;
     window.clear();
     const long long limit = static_cast<long long>(opt.limit) * 1000;
     long long attempts = 0;
@@ -181,7 +184,12 @@ int main(int argc, char **argv) {
         if (!read_byte(port.fd, byte, opt.pause_us, &attempts)) continue;
         if (::write(STDOUT_FILENO, &byte, 1) < 0) {}
         attempts = 0;
-        if (window.append_and_check(byte)) break;
+        bool final_code = window.append_and_check(byte);
+        if (!echo.complete()) {
+            echo.feed(byte);
+            continue;
+        }
+        if (final_code) break;
     }
     while (::read(port.fd, &byte, 1) == 1)
         if (::write(STDOUT_FILENO, &byte, 1) < 0) {}

@@ -5,28 +5,19 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <string_view>
 
 #include "atsend.h"
 
 namespace atsend {
 
-void AnswerWindow::clear() {
-    std::memset(buf_, 0, sizeof buf_);
-    len_ = 0;
-}
-
 bool AnswerWindow::append_and_check(char c) {
-    buf_[len_++] = c;
-    std::string_view w(buf_, len_);
-    bool found = w.find("OK") != std::string_view::npos || w.find("ERROR") != std::string_view::npos;
-    if (len_ > 20) {
-        std::memmove(buf_, buf_ + 10, 20);
-        len_ -= 10;
-        std::memset(buf_ + len_, 0, kSize - len_);
+    if (c == '\r' || c == '\n') {
+        head_.clear();
+        return false;
     }
-    return found;
+    if (head_.size() >= kHeadMax) return false;
+    head_.push_back(c);
+    return head_ == "OK" || head_ == "ERROR" || head_ == "+CMS ERROR:" || head_ == "+CME ERROR:";
 }
 
 namespace {

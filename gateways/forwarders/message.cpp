@@ -45,10 +45,12 @@ std::string prefix_with(const Forwarder &f, const std::string &auth) {
     return full;
 }
 
-// SMS result: up to three characters of the result file's first line.
-void read_sms_result(const Forwarder &f, std::string &reply) {
+// SMS result: up to three characters of the result file's first line. The
+// file was removed before the send, so one present now is this send's; a
+// script that failed without leaving one did not send ("1").
+void read_sms_result(const Forwarder &f, int status, std::string &reply) {
     if (!rtu::file_exists(f.result_path)) {
-        reply = "0";
+        reply = status == 0 ? "0" : "1";
         return;
     }
     std::unique_ptr<FILE, PipeCloser> p(popen(f.result_cmd.c_str(), "r"));
@@ -60,18 +62,26 @@ void read_sms_result(const Forwarder &f, std::string &reply) {
     if (std::fgets(buf, sizeof buf, p.get())) reply = buf;
 }
 
+// "+" and digits, nothing else.
+bool is_phone_number(const std::string &number) {
+    return number.size() > 1 && number[0] == '+' &&
+           number.find_first_not_of("0123456789", 1) == std::string::npos;
+}
+
 int send_sms(Forwarder &f, const std::vector<std::string> &fields, std::string &reply) {
     const GatewayConfig &c = *f.cfg;
     if (c.program == Program::portnotify && c.textrelay == 0) {
         std::puts("not support");
         return 100;
     }
-    if (fields.size() < 3 || fields[1][0] != '+') return 100;
+    if (fields.size() < 3 || !is_phone_number(fields[1])) return 100;
     std::string text = fields[2].substr(0, kSmsTextMax);
     std::string cmd = "send_sms.sh " + rtu::shell_quote(fields[1]) + " " + rtu::shell_quote(text);
     if (c.program == Program::portnotify) std::printf("cmd<%s>\n", cmd.c_str());
+    // A result file left by an earlier SMS is not this one's.
+    std::remove(f.result_path.c_str());
     int status = run_command(f, cmd);
-    read_sms_result(f, reply);
+    read_sms_result(f, status, reply);
     return status;
 }
 

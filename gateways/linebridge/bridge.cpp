@@ -93,6 +93,7 @@ bool LineBridge::open_tty() {
     cfg_.term = &term_;
     read_gateway_config(path_, cfg_, 0);
     cfg_.term = nullptr;
+    if (cfg_.speed != -1) report_speed(cfg_.speed);
     tcflush(tty_, TCIFLUSH);
     tcsetattr(tty_, TCSANOW, &term_);
     return true;
@@ -105,6 +106,7 @@ bool LineBridge::open_tcp() {
         return false;
     }
     track_fd(kSlotTcp, tcp_);
+    if (cfg_.mode != 1) enable_keepalive(tcp_);
     return true;
 }
 
@@ -141,7 +143,10 @@ void LineBridge::accept_pending() {
     if (client_ >= 0) return;
     sockaddr_in addr{};
     client_ = sock_accept(tcp_, &addr, 0, 1);
-    if (client_ >= 0) track_fd(kSlotClient, client_);
+    if (client_ < 0) return;
+    track_fd(kSlotClient, client_);
+    // The only slot: a client that vanished without closing must not hold it.
+    enable_keepalive(client_);
 }
 
 // One client at a time; returns when the tty must be reopened.

@@ -150,6 +150,14 @@ struct FileCloser {
     void operator()(FILE *f) const { std::fclose(f); }
 };
 
+// Whether the next character ends the line (LF or the end of the file); it stays unread.
+bool line_end_follows(FILE *f) {
+    int next = std::getc(f);
+    if (next == EOF) return true;
+    std::ungetc(next, f);
+    return next == '\n';
+}
+
 }  // namespace
 
 int parse_int(const std::string &text) {
@@ -189,8 +197,17 @@ speed_t speed_constant(long bps) {
     case 57600: return B57600;
     case 115200: return B115200;
     case 230400: return B230400;
+    case 460800: return B460800;
+    case 500000: return B500000;
+    case 576000: return B576000;
+    case 921600: return B921600;
     default: return B9600;
     }
+}
+
+void report_speed(long bps) {
+    if (bps != 9600 && speed_constant(bps) == B9600)
+        std::fprintf(stderr, "unsupported speed %ld, using 9600\n", bps);
 }
 
 GatewayConfig default_config(Program program) {
@@ -249,10 +266,15 @@ int read_gateway_config(const std::string &path, GatewayConfig &s, int pass) {
     }
     // Lines are read in pieces of at most 255 characters, like a 256-byte
     // line buffer; the rest of a longer line is read as a line of its own.
+    // A CR before the line end (a file written on another system) is not
+    // part of the value, even where it ends a piece of its own.
     char buf[kConfigLineMax + 1];
     while (std::fgets(buf, sizeof buf, f.get())) {
         std::string line(buf);
-        if (!line.empty() && line.back() == '\n') line.pop_back();
+        bool line_end = !line.empty() && line.back() == '\n';
+        if (line_end) line.pop_back();
+        if (!line.empty() && line.back() == '\r' && (line_end || line_end_follows(f.get())))
+            line.pop_back();
         apply_config_line(line, s, pass);
     }
     return 0;

@@ -66,8 +66,13 @@ void apply_config_line(const std::string &line, GatewayConfig &settings, int pas
 // sign, digits; no digits give 0; out-of-range values saturate.
 int parse_int(const std::string &text);
 
-// Termios speed constant for a speed in bit/s; values outside the table give B9600.
+// Termios speed constant for a speed in bit/s (the speeds Linux has up to
+// 921600); values outside the table give B9600.
 speed_t speed_constant(long bps);
+
+// Writes "unsupported speed %ld, using 9600\n" to the standard error when
+// bps is not in the table, so that the fallback is not silent.
+void report_speed(long bps);
 
 // Command line: option -c PATH only ("c:"). Any other option ends the program
 // through the SIGINT path. Returns the configuration path (cut at 255).
@@ -93,6 +98,16 @@ int set_nonblocking(int fd, int on);
 int open_listen_socket(const GatewayConfig &settings);
 int open_client_socket(const GatewayConfig &settings);
 int sock_accept(int listen_fd, sockaddr_in *address, socklen_t address_length, int nonblocking);
+
+// TCP keepalive: a peer silent for kKeepaliveIdle seconds is probed
+// kKeepaliveProbes times, kKeepaliveInterval seconds apart, and the connection
+// fails when none is answered (a peer that vanished without closing, such as
+// a client whose cellular link was lost). 0, or -1 after a message on the
+// standard error.
+inline constexpr int kKeepaliveIdle = 60;
+inline constexpr int kKeepaliveInterval = 10;
+inline constexpr int kKeepaliveProbes = 3;
+int enable_keepalive(int fd);
 
 // Waits until fd is readable or seconds pass; true when readable.
 bool wait_readable(int fd, int seconds);

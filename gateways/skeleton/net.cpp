@@ -15,6 +15,11 @@
 namespace gw {
 namespace {
 
+// Send and receive buffers of accepted clients: short messages leave at once,
+// and little data is held in the router.
+constexpr int kClientBuffer = 512;
+constexpr int kClientSegment = 512;
+
 int set_int_option(int fd, int level, int name, int value) {
     return setsockopt(fd, level, name, &value, sizeof value);
 }
@@ -51,6 +56,15 @@ int open_listen_socket(const GatewayConfig &s) {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     addr.sin_port = htons(static_cast<std::uint16_t>(s.port));
+    // Accepted clients get a receive buffer of kClientBuffer (sock_accept).
+    // Set here, before any handshake, the window offered to a client and its
+    // scale already fit that buffer; set only after accept, the client was
+    // offered a window the buffer cannot hold and its segments are dropped
+    // (on loopback about 10 kB/s get through). Segments of kClientSegment
+    // let several fit the small window. Both are inherited by accepted
+    // sockets; a kernel that refuses them leaves the defaults.
+    (void)set_int_option(fd, SOL_SOCKET, SO_RCVBUF, kClientBuffer);
+    (void)set_int_option(fd, IPPROTO_TCP, TCP_MAXSEG, kClientSegment);
     if (!tune_socket(fd) || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 ||
         listen(fd, 1) < 0) {
         ::close(fd);
@@ -85,8 +99,8 @@ int sock_accept(int listen_fd, sockaddr_in *address, socklen_t address_length, i
         ::close(fd);
         return -1;
     }
-    if (set_int_option(fd, SOL_SOCKET, SO_SNDBUF, 512) < 0 ||
-        set_int_option(fd, SOL_SOCKET, SO_RCVBUF, 512) < 0) {
+    if (set_int_option(fd, SOL_SOCKET, SO_SNDBUF, kClientBuffer) < 0 ||
+        set_int_option(fd, SOL_SOCKET, SO_RCVBUF, kClientBuffer) < 0) {
         std::fprintf(stderr, "sock_accept(): can't set socket TRX buffer sizes (%s)", std::strerror(errno));
         ::close(fd);
         return -1;
@@ -99,6 +113,17 @@ int sock_accept(int listen_fd, sockaddr_in *address, socklen_t address_length, i
     if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) < 0)
         std::fprintf(stderr, "sock_accept(): set SO_LINGER fail (%s)", std::strerror(errno));
     return fd;
+}
+
+int enable_keepalive(int fd) {
+    if (set_int_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1) < 0 ||
+        set_int_option(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepaliveIdle) < 0 ||
+        set_int_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepaliveInterval) < 0 ||
+        set_int_option(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepaliveProbes) < 0) {
+        std::fprintf(stderr, "set TCP keepalive fail (%s)\n", std::strerror(errno));
+        return -1;
+    }
+    return 0;
 }
 
 bool wait_readable(int fd, int seconds) {

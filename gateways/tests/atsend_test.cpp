@@ -1,4 +1,4 @@
-// The answer window of atsend.
+// The answer window and the echo watch of atsend.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -6,67 +6,66 @@
 #include "atsend.h"
 
 using atsend::AnswerWindow;
+using atsend::EchoWatch;
 
 namespace {
 
-bool feed(AnswerWindow &w, const std::string &s) {
-    bool found = false;
-    for (char c : s) found = w.append_and_check(c) || found;
-    return found;
+// Feeds s; the number of bytes fed when a final result code was found, 0 if none.
+std::size_t feed(AnswerWindow &w, const std::string &s) {
+    for (std::size_t i = 0; i < s.size(); ++i)
+        if (w.append_and_check(s[i])) return i + 1;
+    return 0;
 }
 
 }  // namespace
 
-TEST(AnswerWindow, FindsOkAndError) {
-    AnswerWindow w;
-    w.clear();
-    EXPECT_FALSE(feed(w, "\r\n+CSQ: 20,99\r\n"));
-    EXPECT_TRUE(feed(w, "OK"));
-    w.clear();
-    EXPECT_TRUE(feed(w, "\r\nERROR\r\n"));
-    w.clear();
-    EXPECT_FALSE(feed(w, "O K ERR OR"));
-}
-
-TEST(AnswerWindow, FinalWordSplitOverTheShiftIsStillFound) {
-    // Every split point of "ERROR" and "OK" across the shift after 21 characters.
-    for (std::size_t lead = 15; lead <= 24; ++lead) {
-        for (const std::string word : {"ERROR", "OK"}) {
-            AnswerWindow w;
-            w.clear();
-            std::string s = std::string(lead, 'x') + word;
-            bool found = false;
-            std::size_t at = 0;
-            for (char c : s) {
-                ++at;
-                if (w.append_and_check(c)) {
-                    found = true;
-                    break;
-                }
-            }
-            EXPECT_TRUE(found) << word << " after " << lead;
-            EXPECT_EQ(at, s.size()) << "found exactly when its last byte arrived";
-        }
+TEST(AnswerWindow, FinalResultCodesAtTheStartOfALine) {
+    struct Case {
+        const char *answer;
+        std::size_t found_at;  // bytes read when found, 0: never
+    } cases[] = {
+        {"\r\n+CSQ: 20,99\r\n\r\nOK\r\n", 19},
+        {"\r\nERROR\r\n", 7},
+        {"\r\n+CMS ERROR: 500\r\n", 13},
+        {"\r\n+CME ERROR: 10\r\n", 13},
+        {"OK", 2},  // the answer begins a line
+        {"\r\n+CMGS: 7\r\n\r\nOK\r\n", 16},
+        {"\n> Pump 3 OK\x1a", 0},  // an echoed SMS text
+        {"\r\nTank 2 OK\r\nERROR 4\r\n", 18},
+        {"\r\n+CME: 1234567890123ERROR\r\n", 0},
+        {"\r\nO K ERR OR\r\nRING\r\n+CMTI: \"SM\",5\r\n", 0},
+        {"\r\n+CMS ERROR 500\r\n", 0},
+    };
+    for (const Case &c : cases) {
+        AnswerWindow w;
+        w.clear();
+        EXPECT_EQ(feed(w, c.answer), c.found_at) << c.answer;
     }
 }
 
-TEST(AnswerWindow, ShiftKeepsTheLastTenCharacters) {
-    AnswerWindow w;
-    w.clear();
-    feed(w, "abcdefghijklmnopqrstu");  // 21 characters: shifted once
-    EXPECT_EQ(w.text(), "klmnopqrstu");
-    feed(w, "vwxyz0123");
-    EXPECT_EQ(w.text(), "klmnopqrstuvwxyz0123");
-    feed(w, "4");
-    EXPECT_EQ(w.text(), "uvwxyz01234");
+TEST(AnswerWindow, CodeAfterLongLinesIsFound) {
+    for (std::size_t lead = 15; lead <= 40; ++lead) {
+        AnswerWindow w;
+        w.clear();
+        std::string s = std::string(lead, 'x') + "\r\nERROR";
+        EXPECT_EQ(feed(w, s), s.size()) << lead;
+    }
 }
 
-TEST(AnswerWindow, EchoesOfLongTextsStayInside) {
-    // 63-character commands and 255-character messages: every position is valid.
-    AnswerWindow w;
-    w.clear();
-    for (std::size_t i = 0; i < 256; ++i) w.put_echo(i, 'e');
-    w.clear();
-    EXPECT_EQ(w.text(), "");
-    EXPECT_TRUE(feed(w, "OK"));
+TEST(EchoWatch, TheTextInOrderWithWhateverTheModemPutsBetween) {
+    EchoWatch none("");
+    EXPECT_TRUE(none.complete());
+
+    EchoWatch e("Pump 3 OK");
+    for (char c : std::string("\n\r\nRING\r\n\r\n> Pump 3 O")) e.feed(c);
+    EXPECT_FALSE(e.complete());
+    e.feed('K');
+    EXPECT_TRUE(e.complete());
+
+    // A CR in the text makes the modem prompt again.
+    EchoWatch cr("a\rb");
+    for (char c : std::string("\r\n> a\r\r\n> ")) cr.feed(c);
+    EXPECT_FALSE(cr.complete());
+    cr.feed('b');
+    EXPECT_TRUE(cr.complete());
 }

@@ -137,9 +137,19 @@ TEST(SerialFormat, SpeedTableAndFallback) {
     EXPECT_EQ(cfgetospeed(&t), B230400);
     gw::apply_config_line("speed=50", c, 0);
     EXPECT_EQ(cfgetospeed(&t), B50);
+    gw::apply_config_line("speed=921600", c, 0);
+    EXPECT_EQ(cfgetospeed(&t), B921600);
+    EXPECT_EQ(cfgetispeed(&t), B921600);
     EXPECT_EQ(gw::speed_constant(0), B0);
-    EXPECT_EQ(gw::speed_constant(460800), B9600);
+    EXPECT_EQ(gw::speed_constant(460800), B460800);
+    EXPECT_EQ(gw::speed_constant(500000), B500000);
+    EXPECT_EQ(gw::speed_constant(576000), B576000);
     EXPECT_EQ(gw::speed_constant(-1), B9600);
+    EXPECT_EQ(gw::speed_constant(1000000), B9600) << "up to 921600";
+    testing::internal::CaptureStderr();
+    for (long bps : {9600L, 921600L, 0L, 1000000L, -1L}) gw::report_speed(bps);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "unsupported speed 1000000, using 9600\nunsupported speed -1, using 9600\n");
 }
 
 TEST(SerialFormat, CharacterFormatInAnyOrder) {
@@ -240,6 +250,23 @@ TEST_F(ConfigFile, MissingFileKeepsSettings) {
     EXPECT_EQ(c.smtp, "kept");
     EXPECT_EQ(c.port, 4101);
     EXPECT_EQ(gw::read_gateway_config("", c, 0), -1);
+}
+
+TEST_F(ConfigFile, CrBeforeTheLineEndIsNotPartOfAValue) {
+    // Written on another system: lines end in CR LF, the last one in CR.
+    const std::string path(250, 'p');  // "tty=" + path + CR is a whole 255-character piece
+    std::string p = write("tty=/dev/ttyS1\r\nsmtp=mx\r\nauth=-pass a\rb\r\nsender=a@b\r");
+    GatewayConfig c = gw::default_config(Program::postrelay);
+    ASSERT_EQ(gw::read_gateway_config(p, c, 0), 0);
+    EXPECT_EQ(c.smtp, "mx");
+    EXPECT_EQ(c.auth, "-pass a\rb") << "only the CR at the line end goes";
+    EXPECT_EQ(c.sender, "a@b");
+    GatewayConfig l = gw::default_config(Program::linebridge);
+    ASSERT_EQ(gw::read_gateway_config(p, l, 1), 0);
+    EXPECT_EQ(l.tty, "/dev/ttyS1");
+    write("tty=" + path + "\r\nmode=1\r\n");
+    ASSERT_EQ(gw::read_gateway_config(p, l, 1), 0);
+    EXPECT_EQ(l.tty, path);
 }
 
 TEST_F(ConfigFile, LongLinesAreReadInPiecesOf255) {

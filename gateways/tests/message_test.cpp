@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "message.h"
 #include "rtu/shell.h"
@@ -15,10 +16,15 @@ namespace {
 
 std::vector<std::string> g_commands;
 int g_status = 0;
+// What the send script leaves in the result file (nothing when unset), and where.
+std::optional<std::string> g_result;
+std::string g_result_path;
 
 int fake_run(const std::string &cmd) {
     g_commands.push_back(cmd);
-    return cmd.rfind("logger ", 0) == 0 ? 0 : g_status;
+    if (cmd.rfind("logger ", 0) == 0) return 0;
+    if (g_result && cmd.rfind("send_sms.sh ", 0) == 0) std::ofstream(g_result_path) << *g_result;
+    return g_status;
 }
 
 // The words the shell makes of a command line, program name first. Only
@@ -41,9 +47,11 @@ protected:
     void SetUp() override {
         g_commands.clear();
         g_status = 0;
+        g_result.reset();
         dir_ = fs::current_path() / ("gw_message_test." + std::to_string(getpid()));
         fs::create_directories(dir_);
         result_ = (dir_ / "atsend_result_code").string();
+        g_result_path = result_;
     }
     void TearDown() override { fs::remove_all(dir_); }
 
@@ -57,7 +65,8 @@ protected:
         gw::rebuild_mail_prefix(f);
         return f;
     }
-    void result_file(const std::string &text) { std::ofstream(result_) << text; }
+    // What the script leaves behind from now on.
+    void script_leaves(std::optional<std::string> text) { g_result = std::move(text); }
 
     fs::path dir_;
     std::string result_;
@@ -82,7 +91,7 @@ TEST(Fields, OptionWordsSplitLikeTheShellWithoutExpansion) {
 
 TEST_F(Forward, SmsWithPlusRunsTheScriptAndRepliesWithTheResultFile) {
     gw::Forwarder f = make(Program::textrelay);
-    result_file("17\n");
+    script_leaves("17\n");
     std::string reply;
     EXPECT_EQ(gw::handle_message_line(f, "SMS;+491701234;Hello", reply), 0);
     ASSERT_EQ(g_commands.size(), 1u);
@@ -95,20 +104,31 @@ TEST_F(Forward, SmsResultFileRules) {
     std::string reply;
     gw::handle_message_line(f, "SMS;+1;a", reply);
     EXPECT_EQ(reply, "0") << "no result file";
-    result_file("");
+    script_leaves("");
     gw::handle_message_line(f, "SMS;+1;a", reply);
     EXPECT_EQ(reply, "100") << "empty result file";
-    result_file("12345");
+    script_leaves("12345");
     gw::handle_message_line(f, "SMS;+1;a", reply);
     EXPECT_EQ(reply, "123");
     g_status = 3;
     EXPECT_EQ(gw::handle_message_line(f, "SMS;+1;a", reply), 3) << "the script's status is the result";
+    EXPECT_EQ(reply, "123") << "a failed script's own code";
+    // A failed script that leaves nothing: the earlier code is not this SMS's.
+    script_leaves(std::nullopt);
+    EXPECT_EQ(gw::handle_message_line(f, "SMS;+1;a", reply), 3);
+    EXPECT_EQ(reply, "1");
+    g_status = 0;
+    gw::handle_message_line(f, "SMS;+1;a", reply);
+    EXPECT_EQ(reply, "0");
 }
 
 TEST_F(Forward, SmsNotHandled) {
     gw::Forwarder f = make(Program::textrelay);
     std::string reply;
-    for (const char *line : {"SMS;491701234;Hello", "SMS;+4917", "SMS", "sms;+1;x", "FAX;1;2", "Mail;a;b;c", ""}) {
+    for (const char *line :
+         {"SMS;491701234;Hello", "SMS;+4917", "SMS", "sms;+1;x", "FAX;1;2", "Mail;a;b;c", "",
+          "SMS;+;Hello", "SMS;+49 170;Hello", "SMS;+49-170;Hello", "SMS;+49\"x;Hello",
+          "SMS;+49\x01;Hello", "SMS;++49;Hello"}) {
         EXPECT_EQ(gw::handle_message_line(f, line, reply), 100) << line;
         EXPECT_EQ(reply, "100") << line;
     }
@@ -132,9 +152,9 @@ TEST_F(Forward, FieldsReachTheCommandsAsExactlyTheirText) {
     const std::string nasty = "a\"b$(echo INJ)`echo INJ`\\c'd\ne$HOME";
     gw::Forwarder sms = make(Program::textrelay);
     std::string reply;
-    gw::handle_message_line(sms, "SMS;+1" + nasty + ";" + nasty, reply);
+    gw::handle_message_line(sms, "SMS;+1;" + nasty, reply);
     ASSERT_EQ(g_commands.size(), 1u);
-    EXPECT_EQ(words_of(g_commands[0]), (std::vector<std::string>{"send_sms.sh", "+1" + nasty, nasty}));
+    EXPECT_EQ(words_of(g_commands[0]), (std::vector<std::string>{"send_sms.sh", "+1", nasty}));
 
     g_commands.clear();
     gw::Forwarder mail = make(Program::postrelay);

@@ -176,6 +176,10 @@ class Gateways:
         else:
             self.r.write(p, text)
 
+    def sms_exit(self, status: int):
+        """send_sms.sh's exit status from now on."""
+        self.r.write("/tmp/standin/send_sms.sh.rc", f"{status}\n")
+
 
 @pytest.fixture
 def gw(router_root):

@@ -15,7 +15,8 @@ OSPEED = 5
 
 class Modem(threading.Thread):
     """Plays the modem on the master side: echoes (unless off) and answers
-    after the command's CR and after Ctrl-Z."""
+    after the command's CR and after Ctrl-Z. An answer is bytes, or a list of
+    (seconds, bytes) pieces sent one after the other after those pauses."""
 
     def __init__(self, pty, echo=True, on_cr=b"\r\nOK\r\n", on_ctrl_z=b"", answer_cr=True):
         super().__init__(daemon=True)
@@ -49,10 +50,15 @@ class Modem(threading.Thread):
                 if self.echo:
                     os.write(fd, byte)
                 if byte == b"\r" and self.answer_cr:
-                    os.write(fd, self.on_cr)
+                    self.answer(self.on_cr)
                     self.answer_cr = False
                 if byte == b"\x1a" and self.on_ctrl_z:
-                    os.write(fd, self.on_ctrl_z)
+                    self.answer(self.on_ctrl_z)
+
+    def answer(self, pieces):
+        for pause, data in [(0, pieces)] if isinstance(pieces, bytes) else pieces:
+            time.sleep(pause)
+            os.write(self.pty.master, data)
 
     def stop(self):
         self.stopping.set()
@@ -82,19 +88,53 @@ def test_command_echo_and_ok(gw, ptys):
     assert m.first_attrs[OSPEED] == termios.B9600
 
 
-def test_error_split_over_the_window_shift_is_found_and_the_rest_drained(gw, ptys):
+def test_error_after_long_lines_is_found_and_the_rest_drained(gw, ptys):
     r = gw.r
-    for lead in (b"\r\n+CME: 1234567890123", b"\r\n+CME: 12345678901234567"):
+    for lead in (b"\r\n+CME: 1234567890123\r\n", b"\r\n+CME: 12345678901234567\r\n", b"\r\n"):
+        for final in (b"ERROR", b"+CME ERROR: 10"):
+            p = ptys()
+            m = Modem(p, on_cr=lead + final + b"\r\ntail")
+            t0 = time.monotonic()
+            # With -T 1 and a 10 ms pause silence would last about 10 s.
+            res = atsend(r, "-i", p.path, "-c", "AT+X", "-t", "10000", "-T", "1")
+            elapsed = time.monotonic() - t0
+            m.stop()
+            assert res.rc == 0, res
+            assert res.stdout == (lead + final + b"\r\ntail").decode()
+            assert elapsed < 5, f"{final} not recognised ({elapsed:.1f}s)"
+
+
+# A modem in text mode (ATE1) as it really talks: it echoes every byte, the
+# SMS text and Ctrl-Z included, prompts for the text, takes a while to send,
+# and its unsolicited lines come in between.
+PROMPT = b"\r\nRING\r\n\r\n> "
+URC = b'\r\n+CMTI: "SM",5\r\n'
+
+
+def test_final_result_codes_count_only_at_the_start_of_a_line(gw, ptys):
+    r = gw.r
+    cases = [
+        # An SMS text with a final word in it: its echo is not the answer.
+        (["-c", 'AT+CMGS="+4917"', "-m", "Pump 3 OK", "-z"], PROMPT,
+         [(0, URC), (0.6, b"\r\n+CMGS: 7\r\n\r\nOK\r\n")], "\r\n+CMGS: 7\r\n\r\nOK\r\n"),
+        (["-c", 'AT+CMGS="+4917"', "-m", "ERROR 4 OK", "-z"], PROMPT,
+         [(0, URC), (0.6, b"\r\n+CMS ERROR: 500\r\n")], "\r\n+CMS ERROR: 500\r\n"),
+        # A listed message with "OK" inside its line.
+        (["-c", 'AT+CMGL="ALL"'], [(0, b'\r\n+CMGL: 1,"REC READ","+4917"\r\nTank 2 OK\r\n'),
+                                   (0.6, b"\r\nOK\r\n")], b"", "Tank 2 OK\r\n\r\nOK\r\n"),
+    ]
+    for args, on_cr, on_ctrl_z, answer_end in cases:
         p = ptys()
-        m = Modem(p, on_cr=lead + b"ERROR\r\ntail")
+        m = Modem(p, on_cr=on_cr, on_ctrl_z=on_ctrl_z)
         t0 = time.monotonic()
-        # With -T 1 and a 10 ms pause silence would last about 10 s.
-        res = atsend(r, "-i", p.path, "-c", "AT+X", "-t", "10000", "-T", "1")
+        # 20 ms pauses: echoes may take a while on a loaded machine; the
+        # response limit (1000 attempts) would then be 20 s.
+        res = atsend(r, "-i", p.path, *args, "-t", "20000", "-T", "1")
         elapsed = time.monotonic() - t0
         m.stop()
         assert res.rc == 0, res
-        assert res.stdout == (lead + b"ERROR\r\ntail").decode()
-        assert elapsed < 5, f"ERROR not recognised ({elapsed:.1f}s)"
+        assert res.stdout.endswith(answer_end), (args, res)
+        assert 0.6 <= elapsed < 10, (args, elapsed)
 
 
 def test_sms_text_with_ctrl_z_and_without(gw, ptys):
@@ -132,13 +172,17 @@ def test_long_command_and_message_stay_inside_the_window(gw, ptys):
 
 def test_speed_option(gw, ptys):
     r = gw.r
-    for speed, const in (("1000", termios.B9600), ("115200", termios.B115200), ("57600", termios.B57600)):
+    for speed, const in (("1000", termios.B9600), ("115200", termios.B115200), ("57600", termios.B57600),
+                         ("460800", termios.B460800), ("921600", termios.B921600)):
         p = ptys()
         m = Modem(p)
-        res = atsend(r, "-i", p.path, "-c", "AT", "-t", "10000", "-s", speed)
+        # 30 ms pauses: the echo may take a while on a loaded machine
+        res = atsend(r, "-i", p.path, "-c", "AT", "-t", "30000", "-s", speed)
         m.stop()
-        assert res.rc == 0, res
+        assert res.rc == 0, (speed, res)
         assert m.first_attrs[OSPEED] == const, speed
+        unsupported = f"unsupported speed {speed}, using 9600\n"
+        assert (unsupported in res.stderr) == (speed == "1000"), res
 
 
 def test_echo_off_fails_on_the_first_character(gw, ptys):

@@ -45,11 +45,30 @@ def test_sms_text_cut_at_160_and_absent_result_file_answers_0(gw):
     assert not gw.r.exists("/tmp/atsend_result_code")
 
 
+def test_sms_result_is_this_sends_own(gw):
+    # The script fails now and then and leaves no result file behind; the
+    # code an earlier SMS left is not this one's.
+    proc, c, _ = relay(gw, "textrelay")
+    gw.sms_result("17\n")
+    assert ask(c, b"SMS;+1;first\n") == b"17\n\r\n"
+    gw.sms_result(None)
+    gw.sms_exit(1)
+    assert ask(c, b"SMS;+1;second\n") == b"1\r\n"
+    proc.wait_output("parase or send fail")
+    gw.sms_exit(0)
+    assert ask(c, b"SMS;+1;third\n") == b"0\r\n"
+    assert len(gw.sms_calls()) == 3
+
+
 def test_sms_fields_cannot_run_commands(gw):
     proc, c, _ = relay(gw, "textrelay")
     nasty = 'x" $(touch /tmp/pwned1) `touch /tmp/pwned2` \\" && touch /tmp/pwned3 | echo "$HOME'
-    assert ask(c, f"SMS;+1{nasty};{nasty}\n".encode()) == b"0\r\n"
-    assert gw.sms_calls() == [["+1" + nasty, nasty]]
+    # A number is "+" and digits: anything else is refused before any command.
+    for number in ("+1" + nasty, "+", "+49 170", "+49\x01", "+49'"):
+        assert ask(c, f"SMS;{number};Hello\n".encode()) == b"100\r\n", number
+    assert gw.sms_calls() == []
+    assert ask(c, f"SMS;+1;{nasty}\n".encode()) == b"0\r\n"
+    assert gw.sms_calls() == [["+1", nasty]]
     for n in (1, 2, 3):
         assert not gw.r.exists(f"/tmp/pwned{n}")
 

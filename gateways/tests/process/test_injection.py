@@ -25,9 +25,12 @@ def send_all(gw, sock, found: Findings, sms: bool, mail: bool):
         if sms:
             clear_canary(gw.r)
             before = len(gw.sms_calls())
-            ask(sock, f"SMS;+1{p};{p}\n".encode())
+            # In the number it is refused; the text reaches the script whole.
+            refused = ask(sock, f"SMS;+1{p};x\n".encode())
+            ask(sock, f"SMS;+1;{p}\n".encode())
             calls = gw.sms_calls()[before:]
-            found.check(calls == [["+1" + p, p]], name, f"send_sms.sh got {calls}")
+            found.check(refused == b"100\r\n", name, f"number answered {refused!r}")
+            found.check(calls == [["+1", p]], name, f"send_sms.sh got {calls}")
             found.check(not canary_ran(gw.r), name, "SMS line ran the canary")
         if mail:
             clear_canary(gw.r)

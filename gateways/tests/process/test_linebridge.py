@@ -35,6 +35,23 @@ def server_config(tty, port, extra=""):
     return f"tty={tty}\nmode=1\nport={port}\n{extra}"
 
 
+def keepalive_due(local_port=None, remote_port=None, timeout=5.0):
+    """Seconds until the kernel's first keepalive probe on the established
+    connection with that local or remote port; None when no keepalive timer
+    is armed within timeout."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with open("/proc/net/tcp") as f:
+            rows = [line.split() for line in f.readlines()[1:]]
+        for row in rows:
+            lport, rport = (int(a.split(":")[1], 16) for a in row[1:3])
+            timer, when = row[5].split(":")
+            if row[3] == "01" and (lport == local_port or rport == remote_port) and timer == "02":
+                return int(when, 16) / os.sysconf("SC_CLK_TCK")
+        time.sleep(0.05)
+    return None
+
+
 def test_server_mode_115200_8n1_passes_bytes_unchanged_both_ways(gw, ptys):
     r = gw.r
     p = ptys()
@@ -68,10 +85,11 @@ def test_speed_outside_table_and_7e1_two_stop_bits_in_any_order(gw, ptys):
     r = gw.r
     p = ptys()
     port = free_port()
-    gw.start("linebridge", server_config(
+    proc = gw.start("linebridge", server_config(
         p.path, port, "stopbits=2\nparity=e\nspeed=1000\nrtscts=true\ndatabits=7\n"), env=probe_env())
     a = p.wait_attrs(lambda a: a[OSPEED] == termios.B9600 and a[CFLAG] & termios.CSTOPB)
     assert a[CFLAG] & termios.CRTSCTS
+    proc.wait_stderr("unsupported speed 1000, using 9600\n")
     # Pseudo-terminals force CS8 and no parity: the applied settings come from the probe.
     deadline = time.monotonic() + 5
     while not probed(r) and time.monotonic() < deadline:
@@ -101,6 +119,33 @@ def test_second_client_waits_until_the_first_is_gone(gw, ptys):
     assert p.read_exactly(1, timeout=5) == b"2"
     p.write(b"to-second")
     assert recv_exactly(second, 9) == b"to-second"
+
+
+def test_a_client_that_vanished_without_closing_is_probed_in_both_modes(gw, ptys):
+    # A cellular client whose link is lost never closes: only keepalive
+    # probes (after 60 idle seconds) find out and free the only slot.
+    p = ptys()
+    port = free_port()
+    gw.start("linebridge", server_config(p.path, port))
+    p.wait_attrs(lambda a: a[LFLAG] == 0)
+    c = connect(port)
+    c.sendall(b"x")
+    assert p.read_exactly(1) == b"x"
+    due = keepalive_due(local_port=port)
+    assert due is not None and 50 < due <= 60, due
+
+    q = ptys()
+    with socket.socket() as srv:
+        srv.bind(("127.0.0.1", 0))
+        srv.listen(1)
+        srv.settimeout(5)
+        port = srv.getsockname()[1]
+        gw.start("linebridge", f"tty={q.path}\nmode=0\naddress=127.0.0.1\nport={port}\n")
+        conn, _ = srv.accept()
+        q.wait_attrs(lambda a: a[LFLAG] == 0)
+        due = keepalive_due(remote_port=port)
+        assert due is not None and 50 < due <= 60, due
+        conn.close()
 
 
 def test_client_that_vanished_does_not_kill_the_bridge(gw, ptys):
@@ -196,8 +241,8 @@ def test_tty_gone_and_back_while_the_client_stays(gw, ptys):
 def test_bytes_through_a_long_stream_arrive_in_order(gw, ptys):
     p = ptys()
     port = free_port()
-    gw.start("linebridge", server_config(p.path, port, "speed=230400\n"))
-    p.wait_attrs(lambda a: a[OSPEED] == termios.B230400)
+    gw.start("linebridge", server_config(p.path, port, "speed=921600\n"))
+    p.wait_attrs(lambda a: a[OSPEED] == termios.B921600)
     c = connect(port)
     blob = os.urandom(4096)
     got = b""
