@@ -2,7 +2,8 @@
 # Builds everything and runs every test: unit tests (GoogleTest) and process
 # tests (pytest in throwaway router roots), all through ctest, in the
 # sanitizer build (AddressSanitizer, UndefinedBehaviorSanitizer and
-# LeakSanitizer, no recovery). The host build (default preset, what the main
+# LeakSanitizer, no recovery), then the tests of the threaded code again in
+# the ThreadSanitizer build. The host build (default preset, what the main
 # job runs) is compiled too, so its warnings are checked.
 set -eu
 cd "$(dirname "$0")/.."
@@ -15,6 +16,10 @@ cmake --build --preset default
 cmake --preset asan
 cmake --build --preset asan
 ctest --preset asan
+# ThreadSanitizer: the threaded code (the agent, librsm) and its tests.
+cmake --preset tsan
+cmake --build --preset tsan
+ctest --preset tsan
 for extra in scripts/test.d/*.sh; do
     if [ -f "$extra" ]; then sh "$extra" run; fi
 done

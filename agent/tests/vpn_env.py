@@ -192,26 +192,20 @@ class MgmtRelay(threading.Thread):
         if ovpn is None:
             agent.close()
             return
-        from_agent = from_ovpn = b""
+        # each side: (socket, the other side, hook, bytes of an unfinished line)
+        sides = {agent: [ovpn, self.to_openvpn, b""], ovpn: [agent, self.to_agent, b""]}
         try:
             while time.monotonic() < deadline:
                 ready, _, _ = select.select([agent, ovpn], [], [], 0.2)
-                if ovpn in ready:
-                    data = ovpn.recv(4096)
+                for sock in ready:
+                    data = sock.recv(4096)
                     if not data:
-                        break
-                    lines, from_ovpn = self._lines(from_ovpn + data)
-                    out = b"".join(x for x in map(self.to_agent, lines) if x is not None)
+                        return
+                    other, hook, rest = sides[sock]
+                    lines, sides[sock][2] = self._lines(rest + data)
+                    out = b"".join(x for x in map(hook, lines) if x is not None)
                     if out:
-                        agent.sendall(out)
-                if agent in ready:
-                    data = agent.recv(4096)
-                    if not data:
-                        break
-                    lines, from_agent = self._lines(from_agent + data)
-                    out = b"".join(x for x in map(self.to_openvpn, lines) if x is not None)
-                    if out:
-                        ovpn.sendall(out)
+                        other.sendall(out)
         except OSError:
             pass
         finally:

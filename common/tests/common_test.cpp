@@ -91,4 +91,26 @@ TEST(StatusFiles, WriteTruncateAppendAndReadBack) {
     EXPECT_EQ(rtu::cut_at_line_end("ab\rcd"), "ab");
 }
 
+TEST(StatusFiles, NumbersAsEchoWritesThemAndOnlyDigitsReadBack) {
+    std::string p = temp_path("number");
+    ASSERT_TRUE(rtu::write_number_file(p, 4));
+    EXPECT_EQ(rtu::read_file(p).value(), "4\n");
+    EXPECT_EQ(rtu::read_number_file(p), 4);
+    for (const char *text : {"3", "3\r\n", "007\n"})
+        EXPECT_TRUE(rtu::write_status_file(p, text) && rtu::read_number_file(p).has_value()) << text;
+    for (const char *text : {"", "\n", " 3\n", "3x\n", "-1\n", "99999999999999999999\n"}) {
+        ASSERT_TRUE(rtu::write_status_file(p, text));
+        EXPECT_FALSE(rtu::read_number_file(p).has_value()) << text;
+    }
+    unlink(p.c_str());
+    EXPECT_FALSE(rtu::read_number_file(p).has_value());
+    // a marker is created empty, and an existing one is left as it is
+    ASSERT_TRUE(rtu::touch_file(p));
+    EXPECT_EQ(rtu::read_file(p).value(), "");
+    ASSERT_TRUE(rtu::write_status_file(p, "x"));
+    ASSERT_TRUE(rtu::touch_file(p));
+    EXPECT_EQ(rtu::read_file(p).value(), "x");
+    unlink(p.c_str());
+}
+
 }  // namespace

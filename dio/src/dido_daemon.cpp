@@ -4,6 +4,7 @@
 
 #include "rtu/files.h"
 #include "rtu/shell.h"
+#include "rtu/status_files.h"
 #include "xr_bridge.h"
 
 namespace dio {
@@ -18,8 +19,6 @@ const char *const kEventDoOff =
 const char *const kEventDoOn =
     "/usr/sbin/event_notify.sh all 22 'Digital Output changed from OFF to ON' 2>/dev/null &";
 
-const char *const kVpnStatusFile = "/tmp/vpn_status";
-constexpr int kVpnConnected = 3;  // the agent's state number of a connected VPN
 
 // First line of a command's output as fgets into a buffer of size would give it.
 std::string first_line(const std::string &out, std::size_t size) {
@@ -178,10 +177,9 @@ void DidoDaemon::di_action(int code) {
         break;
     }
     case 15:
-        if (host_.file_exists(kVpnStatusFile) &&
-            number_of(std::string("cat ") + kVpnStatusFile) == kVpnConnected &&
+        if (host_.read_number(rtu::status::kVpnStatus) == rtu::status::kVpnConnected &&
             number_of("uci -q get novra.config.action") == 2 && cur_di_ == 1)
-            host_.run("touch /tmp/.novra_vpn_disconn");
+            host_.touch(rtu::status::kVpnDisconnectMarker);
         break;
     default:
         break;
@@ -212,7 +210,7 @@ void DidoDaemon::do_action(int code) {
         break;
     }
     case 13:
-        set_do(number_of(std::string("cat ") + kVpnStatusFile) != kVpnConnected);
+        set_do(host_.read_number(rtu::status::kVpnStatus) != rtu::status::kVpnConnected);
         break;
     default:
         break;

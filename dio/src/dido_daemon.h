@@ -35,6 +35,11 @@ public:
     // it printed nothing or could not be started.
     virtual std::string output(const std::string &cmd, std::size_t max) = 0;
     virtual bool file_exists(const std::string &path) = 0;
+    // The number a status file holds (rtu::read_number_file), nullopt when
+    // it is missing or holds anything else.
+    virtual std::optional<int> read_number(const std::string &path) = 0;
+    // Creates a marker file (rtu::touch_file).
+    virtual void touch(const std::string &path) = 0;
     virtual std::optional<std::string> get_shared(const std::string &name) = 0;
     virtual void set_shared(const std::string &name, const std::string &value) = 0;
 };

@@ -52,6 +52,10 @@ public:
         return rtu::output_of(cmd, max);
     }
     bool file_exists(const std::string &path) override { return rtu::file_exists(path); }
+    std::optional<int> read_number(const std::string &path) override {
+        return rtu::read_number_file(path);
+    }
+    void touch(const std::string &path) override { rtu::touch_file(path); }
     std::optional<std::string> get_shared(const std::string &name) override {
         const char *v = databoard_getvalue("common", name.c_str());
         if (!v) return std::nullopt;

@@ -41,6 +41,8 @@ public:
     std::vector<std::string> piped;
     std::map<std::string, std::string> outputs;  // command -> its output
     std::set<std::string> files;
+    std::map<std::string, int> numbers;  // status file -> the number it holds
+    std::vector<std::string> touched;
     std::map<std::string, std::string> shared;
     std::vector<std::pair<std::string, std::string>> shared_writes;
 
@@ -56,6 +58,12 @@ public:
         return it->second.substr(0, max);
     }
     bool file_exists(const std::string &path) override { return files.count(path) != 0; }
+    std::optional<int> read_number(const std::string &path) override {
+        auto it = numbers.find(path);
+        if (it == numbers.end()) return std::nullopt;
+        return it->second;
+    }
+    void touch(const std::string &path) override { touched.push_back(path); }
     std::optional<std::string> get_shared(const std::string &name) override {
         auto it = shared.find(name);
         if (it == shared.end()) return std::nullopt;
@@ -87,7 +95,8 @@ const char *const kEvent23 =
     "/usr/sbin/event_notify.sh all 23 'Digital Output changed from ON to OFF' 2>/dev/null &";
 const char *const kPidof = "pidof openvpn 2>/dev/null";
 const char *const kEth1 = "databoard get common \"eth1_link_status\" 2>/dev/null";
-const char *const kVpnStatus = "cat /tmp/vpn_status 2>/dev/null";
+const char *const kVpnStatus = "/tmp/vpn_status";
+const char *const kDisconnect = "/tmp/.novra_vpn_disconn";
 const char *const kAction = "uci -q get novra.config.action 2>/dev/null";
 
 struct Rig {
@@ -292,27 +301,23 @@ TEST(DidoDaemonSms, FirstRuleClearsTheMarkOfTheOther) {
 
 TEST(DidoDaemonVpnDisconnect, Code15NeedsStatusFileConnectedActionTwoAndDiOff) {
     struct Case {
-        bool file;
-        const char *status;
+        std::optional<int> status;  // nullopt: no status file (or no number in it)
         const char *action;
         int di;
         bool touch;
     };
     const Case cases[] = {
-        {true, "3\n", "2\n", 1, true},   {false, "3\n", "2\n", 1, false},
-        {true, "2\n", "2\n", 1, false},  {true, "3\n", "1\n", 1, false},
-        {true, "3\n", "2\n", 0, false},  {true, "", "2\n", 1, false},
-        {true, "3", "2", 1, true},
+        {3, "2\n", 1, true},  {std::nullopt, "2\n", 1, false}, {2, "2\n", 1, false},
+        {3, "1\n", 1, false}, {3, "2\n", 0, false},            {3, "2", 1, true},
     };
     for (const Case &c : cases) {
         Rig rig({0, 15, 0, 0});
-        if (c.file) rig.host.files.insert("/tmp/vpn_status");
-        if (*c.status) rig.host.outputs[kVpnStatus] = c.status;
+        if (c.status) rig.host.numbers[kVpnStatus] = *c.status;
         rig.host.outputs[kAction] = c.action;
         rig.pins.set_di(c.di);
         rig.pass();
-        EXPECT_EQ(rig.host.ran("touch /tmp/.novra_vpn_disconn"), c.touch)
-            << c.file << " " << c.status << " " << c.action << " " << c.di;
+        EXPECT_EQ(rig.host.touched == std::vector<std::string>{kDisconnect}, c.touch)
+            << c.status.value_or(-1) << " " << c.action << " " << c.di;
     }
 }
 
@@ -374,11 +379,11 @@ TEST(DidoDaemonDoActions, EmptyFirstLineIsNotARunningVpnAndLinkWordMustMatchWhol
 }
 
 TEST(DidoDaemonDoActions, Code13FollowsTheVpnStatusNumber) {
-    for (auto [status, level] : {std::pair<const char *, int>{"3\n", 0}, {"2\n", 1}, {"", 1}, {"3x\n", 0}}) {
+    for (auto [status, level] : {std::pair<std::optional<int>, int>{3, 0}, {2, 1}, {std::nullopt, 1}}) {
         Rig rig({0, 0, 13, 0});
-        if (*status) rig.host.outputs[kVpnStatus] = status;
+        if (status) rig.host.numbers[kVpnStatus] = *status;
         rig.daemon.pass(false);
-        EXPECT_EQ(rig.pins.do_level(), level) << status;
+        EXPECT_EQ(rig.pins.do_level(), level) << status.value_or(-1);
     }
 }
 
