@@ -2,8 +2,12 @@
 // program and how the recorded commands end; configuration lines follow up
 // to the first empty line (they build the mail command prefix), then every
 // further line is a message line from a client.
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -14,8 +18,33 @@
 namespace {
 
 int g_status = 0;
+bool g_leaves_result = false;
+
+// A folder of this run for the SMS result file, which the forwarder removes
+// before each send (never a file of the machine's, such as /dev/null).
+struct Scratch {
+    std::string dir;
+    Scratch() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "fuzz-message-XXXXXX").string();
+        if (mkdtemp(tmpl.data())) dir = tmpl;
+    }
+    ~Scratch() {
+        std::error_code ec;
+        if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+    }
+    std::string result() const { return dir + "/atsend_result_code"; }
+};
+
+const Scratch &scratch() {
+    static Scratch s;
+    return s;
+}
+
+// The SMS script leaves its result file when the input says so.
 int record_run(const std::string &cmd) {
     fuzz::recorder().commands.push_back(cmd);
+    if (g_leaves_result && cmd.rfind("send_sms.sh ", 0) == 0 && !scratch().dir.empty())
+        if (FILE *file = std::fopen(scratch().result().c_str(), "w")) std::fclose(file);
     return g_status;
 }
 
@@ -32,7 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     f.cfg = &cfg;
     f.run = record_run;
     // The SMS result is "read" through the recorded popen.
-    f.result_path = (data[0] & 0x20) ? "/nonexistent/atsend_result_code" : "/dev/null";
+    g_leaves_result = (data[0] & 0x20) == 0;
+    f.result_path = scratch().result();
     f.result_cmd = "cat /tmp/atsend_result_code";
 
     std::string text(reinterpret_cast<const char *>(data + 1), size - 1);

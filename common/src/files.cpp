@@ -40,7 +40,12 @@ bool write_with_flags(const std::string &path, std::string_view text, int flags)
 
 bool write_status_file(const std::string &path, std::string_view text) {
     // Written beside and renamed over the file, so a reader sees the old
-    // value or the new one, never an empty or half-written file.
+    // value or the new one, never an empty or half-written file. Only a
+    // plain file (or none) is replaced so: a link, a device or a pipe is
+    // written through, as it always was.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return write_with_flags(path, text, O_TRUNC);
     std::size_t slash = path.rfind('/');
     std::string temp = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) +
                        "." + path.substr(slash == std::string::npos ? 0 : slash + 1) + ".XXXXXX";

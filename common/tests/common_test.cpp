@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -89,6 +90,17 @@ TEST(StatusFiles, WriteTruncateAppendAndReadBack) {
     EXPECT_FALSE(rtu::read_first_line(p).has_value());
     EXPECT_FALSE(rtu::write_status_file("/nonexistent-dir/x", "1"));
     EXPECT_EQ(rtu::cut_at_line_end("ab\rcd"), "ab");
+    // a status path that is a link is written through, the link stays
+    std::string target = temp_path("status-target");
+    ASSERT_TRUE(rtu::write_status_file(target, "old"));
+    ASSERT_EQ(symlink(target.c_str(), p.c_str()), 0);
+    ASSERT_TRUE(rtu::write_status_file(p, "new"));
+    struct stat st {};
+    ASSERT_EQ(lstat(p.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(rtu::read_file(target).value(), "new");
+    unlink(p.c_str());
+    unlink(target.c_str());
 }
 
 TEST(StatusFiles, NumbersAsEchoWritesThemAndOnlyDigitsReadBack) {
