@@ -11,7 +11,8 @@
  * or removed or the store is freed. Positions count from 1.
  *
  * A store has no lock: one thread uses a store at a time. Reading a file
- * goes through a process-wide parser, so reads must be serialised too.
+ * goes through a process-wide parser; reads from several threads take turns
+ * on it.
  *
  * Usable from C and C++; nothing here throws.
  */
