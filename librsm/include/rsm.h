@@ -97,7 +97,8 @@ RSM_API rsm_t *rsm_read(const char *path);
  * after a failure the store holds what was read up to the fault. */
 RSM_API int rsm_init_from_file(rsm_t *store, FILE *file, int flags);
 
-/* Writes the store in the text format. */
+/* Writes the store in the text format. A FLOAT read from a file and not set
+ * since is written as the file had it; any other FLOAT as "%g". */
 RSM_API void rsm_write(const rsm_t *store, FILE *file);
 
 /* Writes the XML dump of the store. */

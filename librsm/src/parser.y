@@ -55,7 +55,8 @@ bool store_value(void *key, int type, void *value) {
     if (section == nullptr) {
         rc = RSM_ERR_SECTION_NOT_EXISTS;
     } else {
-        rc = rsmlib::adopt_value(section, static_cast<char *>(key), type, value);
+        const char *text = type == RSM_TYPE_FLOAT ? rsmlib::float_token_text(value) : nullptr;
+        rc = rsmlib::adopt_value(section, static_cast<char *>(key), type, value, text);
     }
     if (rc < 0) {
         std::free(key);

@@ -153,8 +153,6 @@ TEST_F(Accessors, SetStringOnAMissingFileFails) {
 TEST_F(Accessors, ValueThatWouldNotReadBackIsRefused) {
     EXPECT_EQ(RSM_SET_STRING("common", "wanif", "say \"hi\"", conf.c_str()), -1);
     EXPECT_EQ(RSM_SET_STRING("common", "wanif", "two\nlines", conf.c_str()), -1);
-    double big = 1000000.0;  // written as 1e+06, which the reader rejects
-    EXPECT_EQ(RSM_SET_FLOAT("common", "ratio", &big, conf.c_str()), -1);
     EXPECT_EQ(slurp(conf), kSample);
     // nothing is left beside the file
     std::string ls = "ls -A " + dir;
@@ -164,6 +162,24 @@ TEST_F(Accessors, ValueThatWouldNotReadBackIsRefused) {
     while (std::fgets(line, sizeof line, p)) ++count;
     pclose(p);
     EXPECT_EQ(count, 1);
+}
+
+// Setting one value leaves every other value as it stands in the file, and a
+// float the writer puts in its exponent form reads back.
+TEST_F(Accessors, RewriteKeepsPreciseFloatsAndTakesExponents) {
+    const std::string text = "[net]\nbig = 1234567.5\npi = 3.14159265\n";
+    write_file(conf, text);
+    int mtu = 1500;
+    ASSERT_EQ(RSM_SET_INTEGER("net", "mtu", &mtu, conf.c_str()), 0);
+    EXPECT_EQ(slurp(conf), text + "mtu = 1500\n");
+    double million = 1000000.0;
+    ASSERT_EQ(RSM_SET_FLOAT("net", "big", &million, conf.c_str()), 0);
+    mtu = 1400;
+    ASSERT_EQ(RSM_SET_INTEGER("net", "mtu", &mtu, conf.c_str()), 0);
+    EXPECT_EQ(slurp(conf), "[net]\nbig = 1e+06\npi = 3.14159265\nmtu = 1400\n");
+    double d = 0;
+    ASSERT_EQ(RSM_GET_FLOAT("net", "big", &d, conf.c_str()), 0);
+    EXPECT_EQ(d, 1e6);
 }
 
 TEST_F(Accessors, RewriteKeepsModeAndFollowsALink) {
