@@ -11,7 +11,8 @@
  * or removed or the store is freed. Positions count from 1.
  *
  * A store has no lock: one thread uses a store at a time. Reading a file
- * goes through a process-wide parser, so reads must be serialised too.
+ * goes through a process-wide parser; reads from several threads take turns
+ * on it.
  *
  * Usable from C and C++; nothing here throws.
  */
@@ -96,7 +97,8 @@ RSM_API rsm_t *rsm_read(const char *path);
  * after a failure the store holds what was read up to the fault. */
 RSM_API int rsm_init_from_file(rsm_t *store, FILE *file, int flags);
 
-/* Writes the store in the text format. */
+/* Writes the store in the text format. A FLOAT read from a file and not set
+ * since is written as the file had it; any other FLOAT as "%g". */
 RSM_API void rsm_write(const rsm_t *store, FILE *file);
 
 /* Writes the XML dump of the store. */

@@ -4,7 +4,8 @@
  * The usual operations of a table-driven scanner and an LALR(1) parser under
  * the prefix yy_. Only yy_parse_file is meant for callers; rsm_read and
  * rsm_init_from_file (rsm.h) use it. All state here is global to the
- * process: one parse runs at a time.
+ * process: yy_parse_file holds a process-wide lock for the whole read, so
+ * reads from several threads take turns; the other operations take none.
  */
 #ifndef RSM_PARSER_H
 #define RSM_PARSER_H

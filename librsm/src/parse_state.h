@@ -8,4 +8,10 @@ namespace rsmlib {
 // ran out. Once set, the scanner reports end of input.
 extern int scan_failure;
 
+// The semantic value of a FLOAT token: the double, then the NUL-terminated
+// text it was converted from.
+inline const char *float_token_text(const void *block) {
+    return static_cast<const char *>(block) + sizeof(double);
+}
+
 }  // namespace rsmlib

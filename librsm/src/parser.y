@@ -11,6 +11,7 @@
 %code top {
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include <sys/stat.h>
 
@@ -22,7 +23,9 @@
 %code {
 namespace {
 
-// State of the read in progress (one at a time in the process).
+// State of the read in progress: one at a time in the process, whatever
+// thread reads (held by yy_parse_file).
+std::mutex parse_mutex;
 rsm_t *handle = nullptr;
 char *section_name = nullptr;  // owned; nullptr: the built-in section
 rsm_section_t *section = nullptr;  // the section section_name names
@@ -52,7 +55,8 @@ bool store_value(void *key, int type, void *value) {
     if (section == nullptr) {
         rc = RSM_ERR_SECTION_NOT_EXISTS;
     } else {
-        rc = rsmlib::adopt_value(section, static_cast<char *>(key), type, value);
+        const char *text = type == RSM_TYPE_FLOAT ? rsmlib::float_token_text(value) : nullptr;
+        rc = rsmlib::adopt_value(section, static_cast<char *>(key), type, value, text);
     }
     if (rc < 0) {
         std::free(key);
@@ -130,6 +134,12 @@ RSM_API int yy_parse_file(rsm_t *store, FILE *file, int flags) {
     std::size_t size = 0;
     if (S_ISREG(st.st_mode) && st.st_size > 0) size = static_cast<std::size_t>(st.st_size);
 
+    std::unique_lock<std::mutex> one_read(parse_mutex, std::defer_lock);
+    try {
+        one_read.lock();
+    } catch (...) {
+        return RSM_ERR_FILE_READ;
+    }
     struct yy_buffer_state *buffer = yy_start_lex(file, size, flags);
     if (buffer == nullptr) return RSM_ERR_MALLOC;
 

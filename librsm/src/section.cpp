@@ -1,4 +1,6 @@
 // Sections: an ordered list of values with a name index.
+#include <bit>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,7 +10,18 @@
 
 namespace {
 
-void write_value_text(const rsm_value_t *v, FILE *file) {
+// The text a FLOAT had in the file it was read from, while it still says
+// what the value holds (a caller may have changed the double in place).
+const char *read_text_of(const rsm_section_t *section, const rsm_value_t *v) {
+    auto it = section->read_text.find(v);
+    if (it == section->read_text.end()) return nullptr;
+    double read = std::strtod(it->second, nullptr), stored;
+    std::memcpy(&stored, v->payload, sizeof stored);
+    return std::bit_cast<std::uint64_t>(read) == std::bit_cast<std::uint64_t>(stored) ? it->second
+                                                                                      : nullptr;
+}
+
+void write_value_text(const rsm_section_t *section, const rsm_value_t *v, FILE *file) {
     if (v->payload == nullptr) return;
     switch (v->type) {
     case RSM_TYPE_STRING:
@@ -23,7 +36,11 @@ void write_value_text(const rsm_value_t *v, FILE *file) {
                      static_cast<long>(*static_cast<const int *>(v->payload)));
         break;
     case RSM_TYPE_FLOAT:
-        std::fprintf(file, "%s = %g\n", v->name, *static_cast<const double *>(v->payload));
+        if (const char *text = read_text_of(section, v)) {
+            std::fprintf(file, "%s = %s\n", v->name, text);
+        } else {
+            std::fprintf(file, "%s = %g\n", v->name, *static_cast<const double *>(v->payload));
+        }
         break;
     default:
         break;
@@ -86,14 +103,24 @@ int append_record(rsm_section_t *section, rsm_value_t *record) {
 
 namespace rsmlib {
 
-int adopt_value(rsm_section_t *section, char *name, int type, void *payload) noexcept {
+int adopt_value(rsm_section_t *section, char *name, int type, void *payload,
+                const char *text) noexcept {
     if (section == nullptr || name == nullptr) return RSM_ERR_MALLOC;
     if (find_value(section, name) != nullptr) return RSM_ERR_VALUE_EXISTS;
     auto *record = static_cast<rsm_value_t *>(std::malloc(sizeof(rsm_value_t)));
     if (record == nullptr) return RSM_ERR_MALLOC;
     *record = rsm_value_t{name, type, known_type(type) ? payload : nullptr};
+    if (text != nullptr && type == RSM_TYPE_FLOAT) {
+        try {
+            section->read_text.emplace(record, text);
+        } catch (...) {
+            std::free(record);
+            return RSM_ERR_MALLOC;
+        }
+    }
     int rc = append_record(section, record);
     if (rc != RSM_OK) {
+        section->read_text.erase(record);
         std::free(record);
         return rc;
     }
@@ -137,7 +164,7 @@ RSM_API int section_compare(const rsm_section_t *section, const char *name) {
 RSM_API void section_write(const rsm_section_t *section, FILE *file) {
     if (section == nullptr || file == nullptr) return;
     if (section->name != nullptr) std::fprintf(file, "[%s]\n", section->name);
-    for (const rsm_value_t *v : section->values) write_value_text(v, file);
+    for (const rsm_value_t *v : section->values) write_value_text(section, v, file);
 }
 
 RSM_API void section_write_xml(const rsm_section_t *section, FILE *file) {
@@ -168,6 +195,7 @@ RSM_API int section_remove_value(rsm_section_t *section, const char *name) {
     rsm_value_t *v = find_value(section, name);
     if (v == nullptr) return RSM_ERR_VALUE_NOT_EXIST;
     section->index.erase(std::string_view(v->name));
+    section->read_text.erase(v);
     for (auto it = section->values.begin(); it != section->values.end(); ++it) {
         if (*it == v) {
             section->values.erase(it);
@@ -188,6 +216,7 @@ RSM_API int section_set_value(rsm_section_t *section, const char *name, int type
         copy = rsmlib::copy_payload(type, payload);
         if (copy == nullptr) return RSM_ERR_MALLOC;
     }
+    section->read_text.erase(v);
     std::free(v->payload);
     v->payload = copy;
     v->type = type;

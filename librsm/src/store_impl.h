@@ -16,6 +16,10 @@ struct rsm_section {
     char *name = nullptr;  // owned; nullptr for the built-in section
     std::vector<rsm_value_t *> values;
     std::unordered_map<std::string_view, rsm_value_t *> index;
+    // The text each FLOAT read from a file had there (it lives in the
+    // payload block), so that a rewrite puts it back as it stood. Dropped
+    // when the value is set or removed.
+    std::unordered_map<const rsm_value_t *, const char *> read_text;
 };
 
 struct rsm {
@@ -38,8 +42,10 @@ inline bool known_type(int type) {
 // Appends a value whose name and payload are malloc'd blocks the section
 // takes over on success (0); on failure (RSM_ERR_VALUE_EXISTS,
 // RSM_ERR_MALLOC) the caller keeps them. Used by the parser, which has fresh
-// copies already.
-int adopt_value(rsm_section_t *section, char *name, int type, void *payload) noexcept;
+// copies already. text, when given, is how the value was written in the file
+// (it must live inside the payload block).
+int adopt_value(rsm_section_t *section, char *name, int type, void *payload,
+                const char *text = nullptr) noexcept;
 
 // Finds a section by name (nullptr addresses the built-in one).
 rsm_section_t *find_section(const rsm_t *store, const char *name) noexcept;

@@ -187,16 +187,25 @@ TEST(RsmParseValues, HexadecimalIsNotAnInteger) {
     EXPECT_EQ(parse_rc("h = 0x10\n"), RSM_ERR_FILE_PARSE);
 }
 
-TEST(RsmParseValues, FloatsNeedDigitsAfterThePointAndHaveNoExponent) {
+// The exponent forms are the ones the writer uses for large and small floats.
+TEST(RsmParseValues, FloatsNeedDigitsAfterThePointOrAnExponent) {
     int rc = 1000;
-    Store s = parse("x = 1.50\ny = -0.25\nz = +.5\nw = 10.0\n", &rc);
+    Store s = parse(
+        "x = 1.50\ny = -0.25\nz = +.5\nw = 10.0\n"
+        "e = 1e+06\nf = 1.23457e+06\ng = -2.5E-05\nh = 1e5\n",
+        &rc);
     ASSERT_EQ(rc, 0);
     EXPECT_DOUBLE_EQ(float_value(s.get(), nullptr, "x"), 1.5);
     EXPECT_DOUBLE_EQ(float_value(s.get(), nullptr, "y"), -0.25);
     EXPECT_DOUBLE_EQ(float_value(s.get(), nullptr, "z"), 0.5);
     EXPECT_DOUBLE_EQ(float_value(s.get(), nullptr, "w"), 10.0);
+    EXPECT_DOUBLE_EQ(float_value(s.get(), nullptr, "e"), 1e6);
+    EXPECT_DOUBLE_EQ(float_value(s.get(), nullptr, "f"), 1.23457e6);
+    EXPECT_DOUBLE_EQ(float_value(s.get(), nullptr, "g"), -2.5e-5);
+    EXPECT_DOUBLE_EQ(float_value(s.get(), nullptr, "h"), 1e5);
 
-    EXPECT_EQ(parse_rc("x = 1e5\n"), RSM_ERR_FILE_PARSE);
+    EXPECT_EQ(parse_rc("x = 1e\n"), RSM_ERR_FILE_PARSE);
+    EXPECT_EQ(parse_rc("x = e5\n"), RSM_ERR_FILE_PARSE);
     EXPECT_EQ(parse_rc("x = 3.\n"), RSM_ERR_FILE_PARSE);
     EXPECT_EQ(parse_rc("x = .5\n"), RSM_ERR_FILE_PARSE);  // a word, not a number
     EXPECT_EQ(parse_rc("x = 1.5.3\n"), RSM_ERR_FILE_PARSE);

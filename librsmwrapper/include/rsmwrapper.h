@@ -3,8 +3,8 @@
  * (under a lock file), and the shared-memory table of named text values.
  *
  * Every function returns 0 on success and -1 on failure unless said otherwise.
- * One thread at a time may call into the file accessors (the configuration
- * parser underneath is not reentrant).
+ * Threads of one process take turns on a configuration file's lock as
+ * processes do, and writers of the shared segment on its key file.
  */
 #ifndef RSMWRAPPER_H
 #define RSMWRAPPER_H
@@ -128,7 +128,8 @@ RSMW_API void SHMCOMMON_Detach(ShmCommonSegment *segment);
 /* Attaches and erases the whole segment. */
 RSMW_API ShmCommonSegment *SHMCOMMON_SHMInit(void);
 /* Stores value under key in area 0 or 1 and returns its slot. NULL: bad area,
- * area full, key over 63 or value over 255 characters, or no segment. */
+ * area full, key over 63 or value over 255 characters, or no segment. Without
+ * an address it uses the process's own attachment, made once and kept. */
 RSMW_API ShmEntry *SHMCOMMON_Setval(int area, ShmCommonSegment *segment, const char *key,
                                     const char *value);
 /* Slot of key in an area, NULL when absent (no change to the segment). */

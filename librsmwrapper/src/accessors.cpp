@@ -66,7 +66,8 @@ double double_payload(const void *p) {
 }
 
 // One getter: lock, load, look up, and let `copy` take the value out when it
-// is of a type it accepts.
+// is of a type it accepts. A getter that did not get the lock still reads:
+// the file is only ever replaced whole.
 template <typename Copy>
 int get_value(const char *section, const char *name, const char *path, Copy copy) {
     rsmw::ConfLock lock(path);
@@ -81,6 +82,7 @@ int get_value(const char *section, const char *name, const char *path, Copy copy
 int set_value(const char *section, const char *name, int type, const void *value,
               const char *path, bool report) {
     rsmw::ConfLock lock(path);
+    if (!lock.held()) return -1;  // never a rewrite without the lock
     Store store = load(path);
     if (!store) {
         if (report) rsmw::console("unlock_file.\n");
@@ -109,6 +111,7 @@ int set_items(RsmItem *items, const char *path) {
     int rc;
     {
         rsmw::ConfLock lock(path);
+        if (!lock.held()) return -1;
         Store store = load(path);
         if (!store) return -1;
         for (RsmItem *it = items; !item_ends(it); ++it) {

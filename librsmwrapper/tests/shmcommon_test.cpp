@@ -1,14 +1,39 @@
+#include <dlfcn.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "rsmwrapper.h"
+
+namespace {
+
+// How many of the next attaches fail as the kernel's do when the address
+// space runs out.
+int attach_failures = 0;
+
+}  // namespace
+
+// The library's attaches come here first.
+extern "C" void *shmat(int id, const void *addr, int flags) noexcept {
+    using Attach = void *(*)(int, const void *, int);
+    static auto real = reinterpret_cast<Attach>(dlsym(RTLD_NEXT, "shmat"));
+    if (attach_failures > 0) {
+        --attach_failures;
+        errno = ENOMEM;
+        return reinterpret_cast<void *>(-1);
+    }
+    return real(id, addr, flags);
+}
 
 namespace {
 
@@ -181,6 +206,88 @@ TEST_F(Segment, SetvalWithoutAddressUsesTheSameSegment) {
     ShmEntry *e = SHMCOMMON_Setval(0, nullptr, "common_x", "7");
     ASSERT_NE(e, nullptr);
     EXPECT_STREQ(SHMCOMMON_Lookup(0, seg, "common_x")->value, "7");
+}
+
+// Setting a value without an address many times holds one attachment, not
+// one per call.
+TEST_F(Segment, SetvalWithoutAddressAttachesOnce) {
+    int id = shmget(ftok(SHMCOMMON_KEY_FILE, 0), 0, 0);
+    ASSERT_GE(id, 0);
+    auto attachments = [id] {
+        struct shmid_ds ds = {};
+        shmctl(id, IPC_STAT, &ds);
+        return ds.shm_nattch;
+    };
+    ASSERT_NE(SHMCOMMON_Setval(0, nullptr, "common_n", "start"), nullptr);
+    const auto before = attachments();
+    for (int i = 0; i < 100; ++i)
+        ASSERT_NE(SHMCOMMON_Setval(0, nullptr, "common_n", std::to_string(i).c_str()), nullptr);
+    EXPECT_EQ(attachments(), before);
+    EXPECT_STREQ(SHMCOMMON_Lookup(0, seg, "common_n")->value, "99");
+}
+
+// An attach that fails once is tried again; the values already there stay.
+TEST_F(Segment, FailedAttachKeepsTheValues) {
+    ASSERT_NE(SHMCOMMON_Setval(0, seg, "common_wanif", "usb0"), nullptr);
+    RsmItem items[2] = {};
+    items[0] = {"common", "mtu", RSM_ITEM_INTEGER, {}};
+    items[0].value.num = 1500;
+    attach_failures = 1;
+    EXPECT_EQ(SHMCOMMON_Sync(items, nullptr), 0);
+    EXPECT_EQ(attach_failures, 0);
+    ASSERT_NE(SHMCOMMON_Lookup(0, seg, "common_wanif"), nullptr);
+    EXPECT_STREQ(SHMCOMMON_Lookup(0, seg, "common_wanif")->value, "usb0");
+    ASSERT_NE(SHMCOMMON_Lookup(1, seg, "common_mtu"), nullptr);
+    EXPECT_STREQ(SHMCOMMON_Lookup(1, seg, "common_mtu")->value, "1500");
+}
+
+// Writers in many processes at once, each adding, checking and freeing its
+// own key: a key keeps its own value, and no two keys share a slot.
+TEST_F(Segment, ConcurrentWritersNeverCrossKeysAndValues) {
+    constexpr int kWriters = 12;
+    constexpr int kRounds = 100000;
+    constexpr auto kFor = std::chrono::seconds(1);
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    std::vector<pid_t> kids;
+    for (int w = 0; w < kWriters; ++w) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::close(go[1]);
+            char c;
+            if (::read(go[0], &c, 1) != 0) _exit(3);  // all start when the pipe closes
+            const std::string section = "w" + std::to_string(w), key = section + "_k";
+            RsmItem items[2] = {};
+            items[0] = {section.c_str(), "k", RSM_ITEM_STRING, {}};
+            const auto until = std::chrono::steady_clock::now() + kFor;
+            for (int r = 0; r < kRounds && std::chrono::steady_clock::now() < until; ++r) {
+                std::snprintf(items[0].value.str, sizeof items[0].value.str, "%s=%d", key.c_str(),
+                              r);
+                SHMCOMMON_Sync(items, seg);
+                ShmEntry *e = SHMCOMMON_Lookup(1, seg, key.c_str());
+                if (e == nullptr || std::strcmp(e->value, items[0].value.str) != 0) _exit(1);
+                SHMCOMMON_Clear(items, seg);
+                if (SHMCOMMON_Lookup(1, seg, key.c_str()) != nullptr) _exit(2);
+            }
+            _exit(SHMCOMMON_Setval(0, seg, key.c_str(), key.c_str()) != nullptr ? 0 : 4);
+        }
+        kids.push_back(pid);
+    }
+    ::close(go[0]);
+    ::close(go[1]);
+    for (pid_t kid : kids) {
+        int status = 0;
+        ASSERT_EQ(waitpid(kid, &status, 0), kid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    EXPECT_EQ(used(1), 0);
+    EXPECT_EQ(used(0), kWriters);
+    for (const ShmEntry &e : seg->area[0]) {
+        if (e.key[0] != '\0') {
+            EXPECT_STREQ(e.key, e.value);
+        }
+    }
 }
 
 // No key file: no segment, the console messages (checked by the process test)
