@@ -308,7 +308,8 @@ def test_device_pulled_during_the_command_or_the_answer_then_back(gw, ptys):
     assert (res.rc, res.stdout, res.stderr) == (1, "", "fail\n")
     assert time.monotonic() - t0 < 5
     assert not r.exists(PID)
-    assert not os.path.exists(p.path)
+    # (the node's number may be taken again at once by another terminal of
+    # the machine, so the path itself proves nothing)
 
     # during the answer: silence until the response limit, a success exit
     # (pauses of 4 ms: each echo may take up to 20 ms on a loaded machine,
