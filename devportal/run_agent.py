@@ -37,6 +37,23 @@ LAN_ROUTE = ("Kernel IP routing table\n"
              "192.168.1.0     0.0.0.0         255.255.255.0   U     0      0        0 br-lan\n")
 
 
+def summary(records: Path, peer_log: Path | None) -> str:
+    """What the portal and the VPN peer saw, in a few lines."""
+    kinds: dict[str, int] = {}
+    if records.exists():
+        for line in records.read_text().splitlines():
+            kind = json.loads(line).get("kind", "?")
+            kinds[kind] = kinds.get(kind, 0) + 1
+    text = ("run-main: the portal saw " +
+            (", ".join(f"{n} {k} request{'s' if n != 1 else ''}" for k, n in sorted(kinds.items()))
+             or "no request") + f" ({records})")
+    if peer_log and peer_log.exists():
+        said = [line for line in peer_log.read_text(errors="replace").splitlines()
+                if line.startswith("vpn-peer: ")]
+        text += "".join(f"\nrun-main: {line}" for line in said[-4:])
+    return text
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", required=True)
@@ -64,14 +81,24 @@ def main() -> int:
 
     ready = work / "portal.ready"
     ready.unlink(missing_ok=True)
+    # The portal and the VPN peer write to files of their own: the terminal
+    # is the agent's, whose status line redraws itself in place.
+    portal_log = work / "portal.log"
+    peer_log = work / "vpn-peer.log"
+    records = work / "requests.jsonl"
+    records.unlink(missing_ok=True)
     # The VPN peer waits for the portal's ready file, then starts its server.
     peer = None
     if not args.no_vpn:
-        peer = subprocess.Popen([sys.executable, str(SOURCE / "agent" / "tools" / "vpn_demo_peer.py"),
-                                 "--work", str(work), "--hold", str(args.vpn_hold)])
-    portal = subprocess.Popen([sys.executable, str(HERE / "portal.py"), "--certs", str(certs),
-                               "--cdel", str(args.cdel), "--sdel", str(args.sdel),
-                               "--ready-file", str(ready), "--records", str(work / "requests.jsonl")])
+        with open(peer_log, "w") as out:
+            peer = subprocess.Popen([sys.executable, str(SOURCE / "agent" / "tools" / "vpn_demo_peer.py"),
+                                     "--work", str(work), "--hold", str(args.vpn_hold)],
+                                    stdout=out, stderr=subprocess.STDOUT)
+    with open(portal_log, "w") as out:
+        portal = subprocess.Popen([sys.executable, str(HERE / "portal.py"), "--certs", str(certs),
+                                   "--cdel", str(args.cdel), "--sdel", str(args.sdel),
+                                   "--ready-file", str(ready), "--records", str(records)],
+                                  stdout=out, stderr=subprocess.STDOUT)
     deadline = time.monotonic() + 15
     while not ready.exists():
         if portal.poll() is not None or time.monotonic() > deadline:
@@ -83,7 +110,9 @@ def main() -> int:
         time.sleep(0.05)
     port, control = ready.read_text().split()
     print(f"run-main: portal https://127.0.0.1:{port}/hbs, control port {control} "
-          f"(python3 devportal/portalctl.py {control} queue fwversion)", flush=True)
+          f"(python3 devportal/portalctl.py {control} queue fwversion)")
+    print(f"run-main: portal log {portal_log}" +
+          ("" if peer is None else f", VPN peer log {peer_log}"), flush=True)
 
     base = Path(tempfile.mkdtemp(prefix="root-", dir=work))
     root = routerroot.RouterRoot(base)
@@ -155,7 +184,7 @@ def main() -> int:
         log = root.read("/var/log/telvsdk.log") if root.exists("/var/log/telvsdk.log") else ""
         print(f"\nrun-main: telvsdkd ended with status {rc}; last lines of its log:")
         print("".join(log.splitlines(True)[-12:]), end="")
-        print(f"run-main: requests seen by the portal: {work / 'requests.jsonl'}")
+        print(summary(records, peer_log if peer else None))
     finally:
         root.close()
         if peer:

@@ -32,6 +32,10 @@ STANDINS = Path(__file__).resolve().parent / "standins"
 DEFAULT_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 
 
+# Character devices of the host that programs in a root use.
+DEV_NODES = ("null", "zero", "full", "random", "urandom", "tty", "ptmx")
+
+
 def binary(name: str) -> Path:
     """Path of a program or library built in the build tree, found by file name."""
     hits = [p for p in BUILD.rglob(name) if p.is_file() and "CMakeFiles" not in p.parts]
@@ -171,11 +175,23 @@ class RouterRoot:
     # -- namespace ---------------------------------------------------------
     def _start_holder(self) -> subprocess.Popen:
         m = shlex.quote(str(self.merged))
+        # /dev is a folder of the root's own with the host's character
+        # devices bound into it: a program under test that removes or
+        # replaces a device file (say /dev/null) cannot touch the host's.
+        nodes = " ".join(DEV_NODES)
         script = " && ".join([
             f"mount -t overlay overlay -o lowerdir=/,upperdir={shlex.quote(str(self.upper))},"
             f"workdir={shlex.quote(str(self.work))} {m}",
-            f"mount --rbind /dev {m}/dev",
+            f"mount -t tmpfs -o mode=755 tmpfs {m}/dev",
+            f"for n in {nodes}; do touch {m}/dev/$n && mount --bind /dev/$n {m}/dev/$n || exit 1; done",
+            f"mkdir {m}/dev/pts {m}/dev/shm",
+            f"mount --bind /dev/pts {m}/dev/pts",
+            f"ln -s /proc/self/fd {m}/dev/fd",
+            f"ln -s /proc/self/fd/0 {m}/dev/stdin",
+            f"ln -s /proc/self/fd/1 {m}/dev/stdout",
+            f"ln -s /proc/self/fd/2 {m}/dev/stderr",
             f"mount -t tmpfs tmpfs {m}/dev/shm",
+            f"touch {m}/dev/console",
             f"mount --bind {shlex.quote(self.console_tty)} {m}/dev/console",
             f"mount --rbind /proc {m}/proc",
             f"mount --rbind /sys {m}/sys",

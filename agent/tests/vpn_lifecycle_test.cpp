@@ -311,6 +311,13 @@ TEST_F(VpnLifecycle, TrafficLineAndFile) {
     out = ::testing::internal::GetCapturedStdout();
     EXPECT_LT(std::stoi(out.substr(out.find("timeout:") + 8)), -90);
     EXPECT_EQ(slurp("/tmp/vpn_txrx_packet"), "0 kBytes / 0 kBytes");
+    // the first call has no deadline yet, and a busy tunnel's counts are
+    // wider than their columns: the cursor still goes back to column 0
+    ::testing::internal::CaptureStdout();
+    console_traffic_line(3, 0, 5000000000LL, 0);
+    out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "\33[1A\33[90C5000000000        0 (timeout:-9999999)\33[1B\33[128D");
+    EXPECT_EQ(slurp("/tmp/vpn_txrx_packet"), "4882812 kBytes / 0 kBytes");
 }
 
 TEST_F(VpnLifecycle, DisconnectMarkerWhileIdleIsHandled) {

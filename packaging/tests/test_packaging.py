@@ -58,6 +58,44 @@ def test_package_makefile_names_existing_files_and_every_program():
         assert f"{lib}.so*" in make
 
 
+def packages(make: str) -> dict[str, dict]:
+    """Each package of the Makefile: its DEPENDS text and the programs and
+    libraries its install step copies."""
+    out = {}
+    for name, body in re.findall(r"^define Package/([\w/-]+)\n(.*?)^endef", make, re.M | re.S):
+        if name.endswith("/Default"):
+            continue
+        base, _, part = name.partition("/")
+        pkg = out.setdefault(base, {"depends": "", "files": set()})
+        if part == "":
+            m = re.search(r"^\s*DEPENDS:=(.*)$", body, re.M)
+            pkg["depends"] = m.group(1) if m else ""
+        elif part == "install":
+            pkg["files"] |= set(re.findall(r"/usr/sbin/(\w+)", body))
+            for loop in re.findall(r"for p in ([\w ]+);", body):
+                pkg["files"] |= set(loop.split())
+            pkg["files"] |= {f"{lib}.so" for lib in re.findall(r"/usr/lib/(lib\w+)\.so\*", body)}
+    return out
+
+
+def test_packages_with_cxx_code_ask_for_the_cxx_runtime(tree):
+    """OpenWrt installs libstdc++ only for packages that depend on it: every
+    package with a program or library that needs it names $(CXX_DEPENDS)."""
+    pkgs = packages((HERE / "openwrt" / "Makefile").read_text())
+    shipped = set()
+    for name, pkg in pkgs.items():
+        needs_cxx = False
+        for f in pkg["files"]:
+            path = tree / "usr" / ("lib" if f.endswith(".so") else "sbin") / f
+            assert path.exists(), f"{name}: {f}"
+            dyn = subprocess.run(["readelf", "-d", str(path.resolve())], capture_output=True,
+                                 text=True).stdout
+            needs_cxx |= "libstdc++" in dyn
+            shipped.add(f)
+        assert needs_cxx == ("$(CXX_DEPENDS)" in pkg["depends"].split()), name
+    assert set(PROGRAMS) <= shipped and {f"{lib}.so" for lib in LIBRARIES} <= shipped
+
+
 def test_install_tree_has_programs_libraries_headers_and_template(tree):
     for prog in PROGRAMS:
         p = tree / "usr" / "sbin" / prog

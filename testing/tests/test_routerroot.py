@@ -16,6 +16,22 @@ def test_writes_land_in_the_root_not_on_the_host(router_root):
     assert r.read("/var/run/x.pid") == "x\n"
 
 
+def test_dev_is_the_roots_own_with_the_hosts_devices(router_root):
+    """A program that removes or replaces a device file (a result file set to
+    /dev/null, say) must not reach the host's /dev."""
+    r = router_root
+    probe = f"/dev/rt-probe-{os.getpid()}"
+    try:
+        assert r.sh(f"echo x > {probe}").rc == 0
+        assert not os.path.exists(probe)  # (checked first: what follows must stay inside)
+        res = r.sh("rm /dev/null; echo gone > /dev/null; cat /dev/null; "
+                   "head -c 4 /dev/zero | od -An -tx1; test -c /dev/ptmx && test -d /dev/pts")
+        assert res.rc == 0 and res.stdout.split() == ["00", "00", "00", "00"], res
+    finally:
+        if os.path.exists(probe):
+            os.unlink(probe)
+
+
 def test_tmp_and_mnt_are_private_and_empty(router_root):
     r = router_root
     res = r.sh("ls -A /tmp /mnt")
