@@ -237,9 +237,9 @@ int agent_main() {
 
         while (st.running == 1) {
             if (hbs_connection_create() != 0) {
-                std::puts("No communication to hbs-server!");
                 // no connection is up while the agent waits to try again
                 write_status(rtu::status::kHbsStatus, 1);
+                std::puts("No communication to hbs-server!");
                 wait_for_or(30.0, stop_main);
                 write_status(rtu::status::kHbsStatus, 1);
                 hbs_connection_stop();
