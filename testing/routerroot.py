@@ -33,7 +33,7 @@ DEFAULT_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 
 
 # Character devices of the host that programs in a root use.
-DEV_NODES = ("null", "zero", "full", "random", "urandom", "tty", "ptmx")
+DEV_NODES = ("null", "zero", "full", "random", "urandom", "tty")
 
 
 def binary(name: str) -> Path:
@@ -178,13 +178,17 @@ class RouterRoot:
         # /dev is a folder of the root's own with the host's character
         # devices bound into it: a program under test that removes or
         # replaces a device file (say /dev/null) cannot touch the host's.
+        # New pseudo-terminals come from the host's ptmx, reached through the
+        # host's /dev (kept under /dev/.host), where the kernel finds its pts.
         nodes = " ".join(DEV_NODES)
         script = " && ".join([
             f"mount -t overlay overlay -o lowerdir=/,upperdir={shlex.quote(str(self.upper))},"
             f"workdir={shlex.quote(str(self.work))} {m}",
             f"mount -t tmpfs -o mode=755 tmpfs {m}/dev",
             f"for n in {nodes}; do touch {m}/dev/$n && mount --bind /dev/$n {m}/dev/$n || exit 1; done",
-            f"mkdir {m}/dev/pts {m}/dev/shm",
+            f"mkdir {m}/dev/.host {m}/dev/pts {m}/dev/shm",
+            f"mount --rbind /dev {m}/dev/.host",
+            f"ln -s .host/ptmx {m}/dev/ptmx",
             f"mount --bind /dev/pts {m}/dev/pts",
             f"ln -s /proc/self/fd {m}/dev/fd",
             f"ln -s /proc/self/fd/0 {m}/dev/stdin",
