@@ -2,7 +2,7 @@
 """Development portal for telvsdkd: heartbeat server and portal push requests.
 
 HTTPS on 127.0.0.1 with a client certificate required (signed by the same CA as
-the server certificate, see make-certs.sh). A second, plain HTTP port on
+the server certificate, see make-certs.sh, or by a CA given with --client-ca). A second, plain HTTP port on
 127.0.0.1 takes commands while the portal runs (see portalctl.py):
 
   POST /queue   {"method": "connectvpn"|"disconnectvpn"|"addroute"|"doupdate", "params": {...}}
@@ -326,12 +326,16 @@ def main(argv=None) -> int:
     ap.add_argument("--servers", help="JSON list of VPN server objects")
     ap.add_argument("--records", help="file receiving every request as a JSON line")
     ap.add_argument("--ready-file", help="file receiving 'PORT CONTROLPORT' once listening")
+    ap.add_argument("--client-ca", action="append", default=[], metavar="PEM",
+                    help="another CA whose device certificates are accepted (repeatable), "
+                         "e.g. the SCEP CA that enrolls devices")
     ap.add_argument("--quiet", action="store_true")
     args = ap.parse_args(argv)
 
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     ctx.load_cert_chain(f"{args.certs}/server.pem", f"{args.certs}/server.key")
-    ctx.load_verify_locations(f"{args.certs}/ca.pem")
+    for ca in [f"{args.certs}/ca.pem", *args.client_ca]:
+        ctx.load_verify_locations(ca)
     ctx.verify_mode = ssl.CERT_REQUIRED
 
     portal = Portal(args)

@@ -15,12 +15,14 @@ the job: after two heartbeats the portal sends connectvpn, the agent brings
 the tunnel up with the real openvpn client, and after --vpn-hold seconds the
 portal sends disconnectvpn.
 With --enroll the router has only its activation code: no client certificate,
-which it obtains at start-up by SCEP enrollment (the sscep stand-in signs the
-request with the development CA).
+which it obtains at start-up by SCEP enrollment from a real scepserver on
+127.0.0.1 (its CA made once in BUILD_DIR/main-job/scep-ca, a fresh list of
+issued certificates each run, the activation code as challenge password); the
+sscep stand-in enrolls there with scepclient, and the portal accepts the
+certificates of that CA.
 """
 
 import argparse
-import json
 import os
 import signal
 import subprocess
@@ -71,13 +73,30 @@ def main() -> int:
     os.environ["RT_BUILD"] = str(build)
     os.environ["RT_SOURCE"] = str(SOURCE)
     sys.path.insert(0, str(SOURCE / "testing"))
+    sys.path.insert(0, str(SOURCE / "agent" / "tests"))
     import routerroot  # noqa: E402
+    import scep_env  # noqa: E402
+    import vpn_env  # noqa: E402
 
     work = build / "main-job"
     certs = work / "certs"
     work.mkdir(parents=True, exist_ok=True)
     if not (certs / "client.pem").exists():
         subprocess.run(["sh", str(HERE / "make-certs.sh"), str(certs), CODE], check=True)
+
+    scep = None
+    portal_args, peer_args = [], []
+    if args.enroll:
+        if not (work / "scep-ca" / "ca.pem").exists():
+            scep_env.make_ca(work / "scep-ca")
+        scep = scep_env.ScepServer(Path(tempfile.mkdtemp(prefix="scep-", dir=work)),
+                                   work / "scep-ca", CODE).start()
+        portal_args = ["--client-ca", str(scep.ca_pem)]
+        # the VPN server accepts the enrolled device too: both CAs in one file
+        bundle = scep.folder / "device-cas.pem"
+        bundle.write_text((certs / "ca.pem").read_text() + scep.ca_pem.read_text())
+        peer_args = ["--ca", str(bundle)]
+        print(f"run-main: SCEP CA {scep.url} (scepserver, log {scep.log})", flush=True)
 
     ready = work / "portal.ready"
     ready.unlink(missing_ok=True)
@@ -92,12 +111,13 @@ def main() -> int:
     if not args.no_vpn:
         with open(peer_log, "w") as out:
             peer = subprocess.Popen([sys.executable, str(SOURCE / "agent" / "tools" / "vpn_demo_peer.py"),
-                                     "--work", str(work), "--hold", str(args.vpn_hold)],
+                                     "--work", str(work), "--hold", str(args.vpn_hold), *peer_args],
                                     stdout=out, stderr=subprocess.STDOUT)
     with open(portal_log, "w") as out:
         portal = subprocess.Popen([sys.executable, str(HERE / "portal.py"), "--certs", str(certs),
                                    "--cdel", str(args.cdel), "--sdel", str(args.sdel),
-                                   "--ready-file", str(ready), "--records", str(records)],
+                                   "--ready-file", str(ready), "--records", str(records),
+                                   *portal_args],
                                   stdout=out, stderr=subprocess.STDOUT)
     deadline = time.monotonic() + 15
     while not ready.exists():
@@ -106,6 +126,8 @@ def main() -> int:
             portal.kill()
             if peer:
                 peer.terminate()
+            if scep:
+                scep.stop()
             return 1
         time.sleep(0.05)
     port, control = ready.read_text().split()
@@ -127,23 +149,17 @@ def main() -> int:
     try:
         for name in ("ca.pem",) if args.enroll else ("ca.pem", "client.pem", "client.key"):
             root.install(certs / name, f"/etc/telvsdk/{name}", 0o600)
-        scep = {}
-        if args.enroll:
-            root.install(certs / "ca.pem", "/etc/scepca/ca.pem", 0o644)
-            root.install(certs / "ca.key", "/etc/scepca/ca.key", 0o600)
+        scep_config = {}
+        if scep:
             root.standin("/usr/bin/sscep", name="sscep")
-            root.write("/tmp/standin/sscep.json", json.dumps(
-                {"ca_cert": "/etc/scepca/ca.pem", "ca_key": "/etc/scepca/ca.key", "code": CODE}))
             root.write("/etc/telvsdk/scep.cnf",
                        "[ req ]\nprompt = no\ndistinguished_name = dn\nattributes = attrs\n"
                        "[ dn ]\nCN = UNSET0000000\n[ attrs ]\nchallengePassword = unset\n")
-            scep = {"TELVSDK_CFG_SCEP_SERVER_URL": "http://127.0.0.1/scep",
-                    "TELVSDK_CFG_SCEP_CA": "/etc/telvsdk/scep-ca.pem",
-                    "TELVSDK_CFG_SCEP_CNF": "/etc/telvsdk/scep.cnf",
-                    "TELVSDK_CFG_SCEP_REQ": "/etc/telvsdk/client.csr"}
+            scep_config = {"TELVSDK_CFG_SCEP_SERVER_URL": scep.url,
+                           "TELVSDK_CFG_SCEP_CA": "/etc/telvsdk/scep-ca.pem",
+                           "TELVSDK_CFG_SCEP_CNF": "/etc/telvsdk/scep.cnf",
+                           "TELVSDK_CFG_SCEP_REQ": "/etc/telvsdk/client.csr"}
         if peer:
-            sys.path.insert(0, str(SOURCE / "agent" / "tests"))
-            import vpn_env  # noqa: E402
             vpn_env.install_openvpn_wrapper(root)  # the root has no tap device: --dev null
         root.standin("/usr/sbin/uci", name="uci")
         root.standin("/usr/bin/logger")
@@ -161,7 +177,7 @@ def main() -> int:
             "TELVSDK_VPN_LOCAL_MGM_PORT": "7505",
             "action": "1",
             "inactivity": "1",
-            **scep,
+            **scep_config,
         }.items()))
         agent = root.start([str(routerroot.binary("telvsdkd"))], merge_stderr=True,
                            env={"TERM": os.environ.get("TERM", "dumb")})
@@ -198,8 +214,12 @@ def main() -> int:
             portal.wait(5)
         except subprocess.TimeoutExpired:
             portal.kill()
+        if scep:
+            scep.stop()
         if not args.keep:
             subprocess.run(["rm", "-rf", str(base)], check=False)
+            if scep:
+                subprocess.run(["rm", "-rf", str(scep.folder)], check=False)
     return 0 if rc == 0 else 1
 
 

@@ -3,12 +3,12 @@
 connectvpn / disconnectvpn, so the agent's live line shows a tunnel coming up
 and going down.
 
-  vpn_demo_peer.py --work BUILD/main-job [--after N] [--hold S] [--port 1194]
+  vpn_demo_peer.py --work BUILD/main-job [--after N] [--hold S] [--port 1194] [--ca PEM]
 
 Waits for the development portal that devportal/run_agent.py starts (its ready
 file in the work folder), starts openvpn as a TLS server on 127.0.0.1 with the
 portal's certificates (the portal's default server entry points at
-127.0.0.1:1194), queues connectvpn after N heartbeats, waits for the tunnel
+127.0.0.1:1194; --ca: the CAs whose devices it accepts, default the portal's), queues connectvpn after N heartbeats, waits for the tunnel
 (the portal records the network push), queues disconnectvpn S seconds later,
 and ends its server when the job ends (its parent process is gone).
 """
@@ -37,6 +37,7 @@ def main() -> int:
     ap.add_argument("--after", type=int, default=2, help="heartbeats before connectvpn")
     ap.add_argument("--hold", type=float, default=15, help="seconds the tunnel stays up")
     ap.add_argument("--port", type=int, default=1194)
+    ap.add_argument("--ca", help="CA certificates of the devices (default: the portal's CA)")
     args = ap.parse_args()
     work = Path(args.work)
     parent = os.getppid()
@@ -53,8 +54,8 @@ def main() -> int:
         time.sleep(0.2)
     _, control = ready.read_text().split()
     certs = work / "certs"
-    server = vpn_env.VpnServer(work, certs / "ca.pem", certs / "server.pem", certs / "server.key",
-                               port=args.port)
+    server = vpn_env.VpnServer(work, Path(args.ca) if args.ca else certs / "ca.pem",
+                               certs / "server.pem", certs / "server.key", port=args.port)
     try:
         server.start()
     except Exception as e:  # the job goes on without a VPN
