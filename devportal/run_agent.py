@@ -23,6 +23,7 @@ certificates of that CA.
 """
 
 import argparse
+import json
 import os
 import signal
 import subprocess
