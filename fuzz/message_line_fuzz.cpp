@@ -31,8 +31,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     gw::Forwarder f;
     f.cfg = &cfg;
     f.run = record_run;
-    // The SMS result is "read" through the recorded popen.
-    f.result_path = (data[0] & 0x20) ? "/nonexistent/atsend_result_code" : "/dev/null";
+    // The SMS result is "read" through the recorded popen; only whether the
+    // result file exists counts. A send removes the file first: the present
+    // one is a folder of procfs, which no one can remove (a device node such
+    // as /dev/null would be unlinked from the host).
+    f.result_path = (data[0] & 0x20) ? "/nonexistent/atsend_result_code" : "/proc/self/fd";
     f.result_cmd = "cat /tmp/atsend_result_code";
 
     std::string text(reinterpret_cast<const char *>(data + 1), size - 1);
