@@ -81,8 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 gw::rebuild_mail_prefix(f);
                 continue;
             }
-            gw::apply_config_line(line.substr(0, gw::kConfigLineMax), cfg, 1);
-            gw::apply_config_line(line.substr(0, gw::kConfigLineMax), cfg, 0);
+            gw::apply_config_line(line.substr(0, gw::kConfigLineMax), cfg);
             continue;
         }
         // The line reader hands over at most 255 bytes without the line end.

@@ -10,6 +10,7 @@
 
 #include "memfile.h"
 #include "rsm.h"
+#include "rtu/handles.h"
 
 namespace {
 
@@ -59,17 +60,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!store) return 0;
     Shape first = walk(store);
 
-    FILE *xml = std::fopen("/dev/null", "w");
-    if (xml) {
-        rsm_write_xml(store, xml);
-        std::fclose(xml);
-    }
+    if (rtu::FilePtr xml{std::fopen("/dev/null", "w")}) rsm_write_xml(store, xml.get());
     char *text = nullptr;
     size_t text_size = 0;
-    FILE *out = open_memstream(&text, &text_size);
+    rtu::FilePtr out(open_memstream(&text, &text_size));
     if (out) {
-        rsm_write(store, out);
-        std::fclose(out);
+        rsm_write(store, out.get());
+        out.reset();  // text and text_size are set when the stream is closed
         fuzz::MemFile again(reinterpret_cast<const uint8_t *>(text), text_size);
         rsm_t *reread = again.ok() ? rsm_read(again.path().c_str()) : nullptr;
         if (again.ok() && first.readable) {

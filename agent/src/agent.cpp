@@ -20,6 +20,7 @@
 #include "log.h"
 #include "push.h"
 #include "rtu/files.h"
+#include "rtu/handles.h"
 #include "rtu/status_files.h"
 #include "scep.h"
 #include "state.h"
@@ -133,10 +134,9 @@ int agent_startup() {
         agent_log(LOG_ERROR, "No HBS server configured or error in sdk configuration file!");
         return 30;
     }
-    if (FILE *f = std::fopen("/var/run/telvsdkd.pid", "w")) {
-        std::fprintf(f, "%i", static_cast<int>(getpid()));
-        std::fputc('\0', f);
-        std::fclose(f);
+    if (rtu::FilePtr f{std::fopen("/var/run/telvsdkd.pid", "w")}) {
+        std::fprintf(f.get(), "%i", static_cast<int>(getpid()));
+        std::fputc('\0', f.get());
     } else {
         agent_log(LOG_ERROR, "Error could not open /var/run/telvsdkd.pid");
     }

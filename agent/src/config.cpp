@@ -1,13 +1,14 @@
 #include "config.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "command.h"
 #include "log.h"
 #include "rtu/handles.h"
+#include "rtu/numbers.h"
+#include "rtu/split.h"
 #include "state.h"
 
 namespace {
@@ -17,11 +18,8 @@ void store_text(std::optional<std::string> &field, const std::string &value) { f
 
 std::int32_t to_flag(const std::string &value) { return value == "1" ? 1 : 0; }
 
-std::int32_t to_long(const std::string &value) {
-    return static_cast<std::int32_t>(std::strtol(value.c_str(), nullptr, 10));
-}
-
-std::int32_t to_int(const std::string &value) { return std::atoi(value.c_str()); }
+// Numbers as atoi and strtol read them on the router (32-bit long), saturated.
+std::int32_t to_int(const std::string &value) { return rtu::leading_int(value); }
 
 void store(AgentConfig &c, const std::string &key, const std::string &value) {
     if (key == "TELVSDK_CFG_VERBOSE") c.verbose = to_flag(value);
@@ -31,7 +29,7 @@ void store(AgentConfig &c, const std::string &key, const std::string &value) {
     else if (key == "TELVSDK_CFG_SSLKEY") store_text(c.ssl_key, value);
     else if (key == "TELVSDK_CFG_TLSAUTH") store_text(c.tls_auth, value);
     else if (key == "TELVSDK_CFG_PROXY_URL") store_text(c.proxy_url, value);
-    else if (key == "TELVSDK_CFG_PROXY_PORT") c.proxy_port = to_long(value);
+    else if (key == "TELVSDK_CFG_PROXY_PORT") c.proxy_port = to_int(value);
     else if (key == "TELVSDK_CFG_PROXY_USER") store_text(c.proxy_user, value);
     else if (key == "TELVSDK_CFG_PROXY_PASS") {
         store_text(c.proxy_pass, value);
@@ -47,7 +45,7 @@ void store(AgentConfig &c, const std::string &key, const std::string &value) {
         store_text(c.scep_cnf, value);
         store_text(c.scep_cnf_new, value + "-new");
     } else if (key == "TELVSDK_CFG_SCEP_REQ") store_text(c.scep_req, value);
-    else if (key == "TELVSDK_VPN_LOCAL_MGM_PORT") c.vpn_mgmt_port = to_long(value);
+    else if (key == "TELVSDK_VPN_LOCAL_MGM_PORT") c.vpn_mgmt_port = to_int(value);
     else if (key == "TELVSDK_CFG_HBS_CONNECTION") store_text(c.hbs_server, value);
     else if (key == "TELVSDK_CFG_ACTIVATION_CODE") store_text(c.activation_code, value);
     else if (key == "action") c.portal_action = to_int(value);
@@ -108,22 +106,16 @@ void parse_network_lines(const std::string &output) {
         std::string line = output.substr(pos, stop - pos);
         pos = stop;
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-        int field = 0;
-        std::size_t p = 0;
-        while (p <= line.size() && field < 2) {
-            std::size_t comma = line.find(',', p);
-            std::size_t fend = comma == std::string::npos ? line.size() : comma;
-            if (fend > p) {  // empty fields are skipped, as by strtok
-                std::string text = line.substr(p, std::min<std::size_t>(fend - p, kNetTextSize - 1));
-                char *dst = st.network_text[slot][field];
-                std::memset(dst, 0, kNetTextSize);
-                std::memcpy(dst, text.data(), text.size());
-                ++field;
-            }
-            if (comma == std::string::npos) break;
-            p = comma + 1;
+        // Address and mask: the first two fields between commas (empty ones skipped).
+        std::vector<std::string_view> fields = rtu::split_fields(line, ",");
+        if (fields.size() > 2) fields.resize(2);
+        for (std::size_t field = 0; field < fields.size(); ++field) {
+            std::string_view text = fields[field].substr(0, kNetTextSize - 1);
+            char *dst = st.network_text[slot][field];
+            std::memset(dst, 0, kNetTextSize);
+            std::memcpy(dst, text.data(), text.size());
         }
-        if (field == 2) {
+        if (fields.size() == 2) {
             st.networks[slot] = std::make_unique<NetworkEntry>(
                 NetworkEntry{st.network_text[slot][0], st.network_text[slot][1]});
             ++slot;

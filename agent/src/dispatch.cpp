@@ -1,7 +1,6 @@
 #include "dispatch.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "command.h"
@@ -113,13 +112,13 @@ void apply_timing_params(json_object *array) {
     std::size_t n = json_object_array_length(array);
     if (n >= 1) {
         if (const char *v = find_param_value(array, "cdel", "values", "param")) {
-            st.hbs_client_delay = std::atoi(v);
+            st.hbs_client_delay = rtu::leading_int(v);
             agent_logf(LOG_INFO, "hbs_client_delay set to %d seconds", st.hbs_client_delay.load());
         }
     }
     if (n >= 2) {
         if (const char *v = find_param_value(array, "sdel", "values", "param")) {
-            st.hbs_server_delay = std::atoi(v);
+            st.hbs_server_delay = rtu::leading_int(v);
             agent_logf(LOG_INFO, "hbs_server_delay set to %d seconds", st.hbs_server_delay.load());
         }
     }

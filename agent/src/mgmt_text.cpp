@@ -1,19 +1,15 @@
 #include "mgmt_text.h"
 
-#include <cstdlib>
 #include <cstring>
+
+#include "rtu/numbers.h"
+#include "rtu/split.h"
 
 namespace vpn {
 namespace {
 
 bool starts_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
-}
-
-// Leading decimal digits (with an optional sign) as 64 bits, like strtoll.
-long long leading_number(std::string_view s) {
-    std::string tmp(s);
-    return std::strtoll(tmp.c_str(), nullptr, 10);
 }
 
 bool holds_again(std::string_view text) {
@@ -43,16 +39,7 @@ void take_received(std::string &text, const char *raw, long n) {
 }
 
 std::vector<std::string_view> split_fields(std::string_view text) {
-    std::vector<std::string_view> out;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        while (i < text.size() && text[i] == ',') ++i;
-        std::size_t j = i;
-        while (j < text.size() && text[j] != ',') ++j;
-        if (j > i) out.push_back(text.substr(i, j - i));
-        i = j;
-    }
-    return out;
+    return rtu::split_fields(text, ",");
 }
 
 void mgmt_examine(std::string_view text, MgmtPass &p) {
@@ -79,8 +66,9 @@ void mgmt_examine(std::string_view text, MgmtPass &p) {
         if (colon != std::string_view::npos && comma != std::string_view::npos) {
             std::string_view in = comma > colon ? text.substr(colon + 1, comma - colon - 1)
                                                 : std::string_view{};
-            p.bytes_in = leading_number(in);
-            p.bytes_out = leading_number(text.substr(comma + 1));
+            // leading digits (with an optional sign) as 64 bits, like strtoll
+            p.bytes_in = rtu::leading_number(in).value_or(0);
+            p.bytes_out = rtu::leading_number(text.substr(comma + 1)).value_or(0);
             p.have_bytes = true;
         }
         p.pending = kCmdNone;

@@ -8,6 +8,7 @@
 #include "command.h"
 #include "dispatch.h"
 #include "log.h"
+#include "rtu/split.h"
 #include "state.h"
 #include "transfer.h"
 
@@ -262,17 +263,11 @@ int push_networks() {
         agent_logf(LOG_PUSH_ERROR, "Unable to run %s - networks not pushed.", kPushNetworkScript);
         return 1;
     }
-    // Words are separated by blanks.
-    const std::string &text = *line;
+    // Address and mask: the first two words between blanks.
+    std::vector<std::string_view> found = rtu::split_fields(*line, " \t");
     std::string words[2];
-    std::size_t pos = 0;
-    for (std::string &w : words) {
-        while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) ++pos;
-        std::size_t end = text.find_first_of(" \t", pos);
-        if (end == std::string::npos) end = text.size();
-        w = text.substr(pos, std::min<std::size_t>(end - pos, kNetTextSize - 1));
-        pos = end;
-    }
+    for (std::size_t i = 0; i < 2 && i < found.size(); ++i)
+        words[i] = found[i].substr(0, kNetTextSize - 1);
     if (words[0] != st.lan_network) {
         std::memset(st.lan_network, 0, kNetTextSize);
         std::memcpy(st.lan_network, words[0].data(), words[0].size());

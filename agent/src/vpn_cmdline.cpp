@@ -1,8 +1,17 @@
 #include "vpn_cmdline.h"
 
+#include <optional>
+
 #include "rtu/shell.h"
+#include "rtu/split.h"
 
 namespace vpn {
+namespace {
+
+// A CR in the portal's arguments separates words too.
+constexpr std::string_view kArgBlanks = " \t\n\r";
+
+}  // namespace
 
 bool args_use_placeholder(std::string_view args) {
     return args.find(kTlsAuthPlaceholder) != std::string_view::npos;
@@ -30,58 +39,10 @@ MarkedText expand_server_args(std::string_view args, std::string_view tls_auth) 
 }
 
 bool split_words(const MarkedText &in, std::vector<std::string> &words) {
-    words.clear();
-    enum { kBlank, kWord, kSingle, kDouble } mode = kBlank;
-    std::string cur;
-    const std::string &t = in.text;
-    for (std::size_t i = 0; i < t.size(); ++i) {
-        char c = t[i];
-        if (in.inserted[i]) {
-            if (mode == kBlank) mode = kWord;
-            cur.push_back(c);
-            continue;
-        }
-        switch (mode) {
-        case kBlank:
-        case kWord:
-            if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
-                if (mode == kWord) words.push_back(std::move(cur));
-                cur.clear();
-                mode = kBlank;
-            } else if (c == '\'') {
-                mode = kSingle;
-            } else if (c == '"') {
-                mode = kDouble;
-            } else if (c == '\\') {
-                mode = kWord;
-                if (i + 1 < t.size()) cur.push_back(t[++i]);
-            } else {
-                mode = kWord;
-                cur.push_back(c);
-            }
-            break;
-        case kSingle:
-            if (c == '\'')
-                mode = kWord;
-            else
-                cur.push_back(c);
-            break;
-        case kDouble:
-            if (c == '"') {
-                mode = kWord;
-            } else if (c == '\\' && i + 1 < t.size() && !in.inserted[i + 1] &&
-                       (t[i + 1] == '"' || t[i + 1] == '\\' || t[i + 1] == '$' ||
-                        t[i + 1] == '`')) {
-                cur.push_back(t[++i]);
-            } else {
-                cur.push_back(c);
-            }
-            break;
-        }
-    }
-    if (mode == kSingle || mode == kDouble) return false;
-    if (mode == kWord) words.push_back(std::move(cur));
-    return true;
+    std::optional<std::vector<std::string>> split =
+        rtu::split_shell_words(in.text, kArgBlanks, in.inserted);
+    words = split.value_or(std::vector<std::string>{});
+    return split.has_value();
 }
 
 CmdResult build_openvpn_command(const LaunchInput &in) {

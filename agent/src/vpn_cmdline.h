@@ -65,10 +65,9 @@ bool args_use_placeholder(std::string_view args);
 MarkedText expand_server_args(std::string_view args, std::string_view tls_auth);
 
 // Splits expanded arguments into words the way the shell would split a plain
-// command line: blanks separate words, '...' and "..." group them and are
-// removed, a backslash takes the next character literally (inside "..." only
-// before " \ $ `). Nothing is expanded or substituted. Inserted characters
-// are always literal. Returns false on an unterminated quote.
+// command line (rtu::split_shell_words; a CR separates words too). Nothing is
+// expanded or substituted. Inserted characters are always literal. Returns
+// false, with no words, on an unterminated quote.
 bool split_words(const MarkedText &in, std::vector<std::string> &words);
 
 CmdResult build_openvpn_command(const LaunchInput &in);

@@ -10,6 +10,7 @@
 
 #include "command.h"
 #include "log.h"
+#include "rtu/handles.h"
 #include "rtu/shell.h"
 #include "state.h"
 #include "vpn_internal.h"
@@ -37,17 +38,16 @@ int write_proxy_auth_file() {
     const AgentConfig &c = agent_state().config;
     const char *path = cfg_text(c.proxy_auth_file);
     // The file holds a password: readable by its owner only.
-    int fd = c.proxy_auth_file ? open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600) : -1;
-    FILE *f = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    rtu::Fd fd(c.proxy_auth_file ? open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600) : -1);
+    rtu::FilePtr f(fd ? fdopen(fd.get(), "w") : nullptr);
     if (!f) {
-        if (fd >= 0) close(fd);
         agent_logf(LOG_VPN_ERROR, "Can't write PROXY_AUTH file %s", path);
         return 1;
     }
-    fchmod(fd, 0600);
-    std::fprintf(f, "%s\n", cfg_text(c.proxy_user));
-    std::fprintf(f, "%s\n", cfg_text(c.proxy_pass));
-    std::fclose(f);
+    fd.release();  // the stream closes it
+    fchmod(fileno(f.get()), 0600);
+    std::fprintf(f.get(), "%s\n", cfg_text(c.proxy_user));
+    std::fprintf(f.get(), "%s\n", cfg_text(c.proxy_pass));
     return 0;
 }
 

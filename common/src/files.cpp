@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 
+#include "rtu/handles.h"
 #include "rtu/numbers.h"
 
 namespace rtu {
@@ -87,26 +88,24 @@ std::string cut_at_line_end(std::string_view text) {
 }
 
 std::optional<std::string> read_file(const std::string &path, std::size_t max_len) {
-    FILE *f = std::fopen(path.c_str(), "rb");
+    FilePtr f(std::fopen(path.c_str(), "rb"));
     if (!f) return std::nullopt;
     std::string out;
     char buf[4096];
     std::size_t n;
-    while (out.size() < max_len && (n = std::fread(buf, 1, sizeof buf, f)) > 0)
+    while (out.size() < max_len && (n = std::fread(buf, 1, sizeof buf, f.get())) > 0)
         out.append(buf, std::min(n, max_len - out.size()));
-    std::fclose(f);
     return out;
 }
 
 std::optional<std::string> read_first_line(const std::string &path, std::size_t max_len) {
-    FILE *f = std::fopen(path.c_str(), "rb");
+    FilePtr f(std::fopen(path.c_str(), "rb"));
     if (!f) return std::nullopt;
     std::string line;
     int c;
-    while ((c = std::fgetc(f)) != EOF && c != '\n' && c != '\r') {
+    while ((c = std::fgetc(f.get())) != EOF && c != '\n' && c != '\r') {
         if (line.size() < max_len) line.push_back(static_cast<char>(c));
     }
-    std::fclose(f);
     return line;
 }
 

@@ -2,12 +2,27 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "rtu/files.h"
+#include "rtu/numbers.h"
 #include "rtu/shell.h"
+#include "rtu/split.h"
 
 namespace {
+
+// The words /bin/sh makes of a plain command line (printf prints them).
+std::vector<std::string> split_by_shell(const std::string &line) {
+    std::string out = rtu::output_of("printf '%s\\0' " + line);
+    std::vector<std::string> words;
+    for (std::size_t start = 0, end; (end = out.find('\0', start)) != std::string::npos;
+         start = end + 1)
+        words.push_back(out.substr(start, end - start));
+    return words;
+}
 
 std::string temp_path(const char *name) {
     return std::string(::testing::TempDir()) + "/rtu_" + std::to_string(getpid()) + "_" + name;
@@ -123,6 +138,101 @@ TEST(StatusFiles, NumbersAsEchoWritesThemAndOnlyDigitsReadBack) {
     ASSERT_TRUE(rtu::touch_file(p));
     EXPECT_EQ(rtu::read_file(p).value(), "x");
     unlink(p.c_str());
+}
+
+struct NumberCase {
+    const char *text;
+    int base;
+    std::optional<long long> leading;
+    int as_int;
+};
+
+TEST(Numbers, LeadingNumberAsStrtollReadsItSaturated) {
+    const NumberCase cases[] = {
+        {"  42abc", 10, 42, 42},
+        {"-7", 10, -7, -7},
+        {"+5", 10, 5, 5},
+        {"\n\t 3", 10, 3, 3},
+        {"abc", 10, std::nullopt, 0},
+        {"", 10, std::nullopt, 0},
+        {"-", 10, std::nullopt, 0},
+        {"4294967396,2147483648", 10, 4294967396LL, INT_MAX},
+        {"99999999999999999999", 10, LLONG_MAX, INT_MAX},
+        {"-99999999999999999999", 10, LLONG_MIN, INT_MIN},
+        // base 0: 0x hexadecimal, a leading 0 octal
+        {"2", 0, 2, 2},
+        {"0x1", 0, 1, 1},
+        {"0X1f", 0, 31, 31},
+        {"010", 0, 8, 8},
+        {"09", 0, 0, 0},  // octal stops at 9
+        {"  7", 0, 7, 7},
+        {"0x7fffffff", 0, 0x7fffffffLL, INT_MAX},
+        {"0xffffffff", 0, 0xffffffffLL, INT_MAX},
+        {"-0x80000001", 0, -0x80000001LL, INT_MIN},
+    };
+    for (const NumberCase &c : cases) {
+        EXPECT_EQ(rtu::leading_number(c.text, c.base), c.leading) << c.text;
+        EXPECT_EQ(rtu::leading_int(c.text, c.base), c.as_int) << c.text;
+    }
+    EXPECT_EQ(rtu::leading_number(std::string_view("\0001", 2)), std::nullopt) << "a NUL ends it";
+}
+
+using Views = std::vector<std::string_view>;
+
+TEST(SplitFields, RunsOfSeparatorsAreOneAndNoFieldIsEmpty) {
+    EXPECT_EQ(rtu::split_fields("SMS;;+1;;text;", ";"), (Views{"SMS", "+1", "text"}));
+    EXPECT_EQ(rtu::split_fields(",,a,,b,c,,", ","), (Views{"a", "b", "c"}));
+    EXPECT_EQ(rtu::split_fields(" eth0  10 wan\n", " "), (Views{"eth0", "10", "wan\n"}));
+    EXPECT_EQ(rtu::split_fields("a\tb c", " \t"), (Views{"a", "b", "c"}));
+    for (const char *none : {"", ";;", ";"}) EXPECT_TRUE(rtu::split_fields(none, ";").empty());
+    // The separators may change from one field to the next, as with strtok.
+    std::string_view line = "a\rb,16\r\n", field;
+    std::size_t pos = 0;
+    ASSERT_TRUE(rtu::next_field(line, pos, ",", field));
+    EXPECT_EQ(field, "a\rb");
+    ASSERT_TRUE(rtu::next_field(line, pos, ",\r\n", field));
+    EXPECT_EQ(field, "16");
+    EXPECT_FALSE(rtu::next_field(line, pos, ",\r\n", field));
+    EXPECT_EQ(pos, line.size());
+}
+
+using Words = std::vector<std::string>;
+
+TEST(SplitShellWords, AsTheShellSplitsWithoutExpanding) {
+    struct Case {
+        const char *text;
+        Words words;
+        bool plain;  // nothing the shell would expand: it must split it alike
+    } const cases[] = {
+        {"  -starttls   -auth ", {"-starttls", "-auth"}, true},
+        {"-pass 'a b' -user \"x\\\"y\" c\\ d", {"-pass", "a b", "-user", "x\"y", "c d"}, true},
+        {"-pass $(id);`id`", {"-pass", "$(id);`id`"}, false},
+        {"", {}, false},
+        {"'' \"\"", {"", ""}, true},
+        {"\"a\\b\\$\"", {"a\\b$"}, true},
+        {"x \\", {"x", "\\"}, true},  // a backslash at the end stays
+        {"a\rb", {"a\rb"}, true},
+    };
+    for (const Case &c : cases) {
+        auto got = rtu::split_shell_words(c.text);
+        ASSERT_TRUE(got) << c.text;
+        EXPECT_EQ(*got, c.words) << c.text;
+        if (c.plain) {
+            EXPECT_EQ(*got, split_by_shell(c.text)) << c.text;
+        }
+    }
+    EXPECT_EQ(rtu::split_shell_words("a\rb", " \r"), (Words{"a", "b"}));
+}
+
+TEST(SplitShellWords, AQuoteLeftOpenIsRefused) {
+    for (const char *text : {"-pass 'open", "\"a b", "a 'b' \"c", "x\\' '"})
+        EXPECT_FALSE(rtu::split_shell_words(text)) << text;
+    // Literal characters never quote: the same texts put in from elsewhere split.
+    std::string text = "-f 'it's here'";
+    std::vector<bool> literal(text.size(), false);
+    literal[6] = true;
+    EXPECT_FALSE(rtu::split_shell_words(text));
+    EXPECT_EQ(rtu::split_shell_words(text, rtu::kShellBlanks, literal), (Words{"-f", "it's here"}));
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 #include "dido_daemon.h"
 
-#include <cstdlib>
-
 #include "rtu/files.h"
+#include "rtu/numbers.h"
 #include "rtu/shell.h"
 #include "rtu/status_files.h"
+#include "rule_codes.h"
 #include "xr_bridge.h"
 
 namespace dio {
@@ -38,7 +38,11 @@ bool DidoDaemon::equals_word(const std::string &cmd, const std::string &word) {
 int DidoDaemon::number_of(const std::string &cmd) {
     std::string out = host_.output(cmd + " 2>/dev/null", 256);
     if (out.empty()) return -1;
-    return std::atoi(first_line(out, 256).c_str());
+    return rtu::leading_int(first_line(out, 256));
+}
+
+bool DidoDaemon::eth1_connected() {
+    return equals_word("databoard get common \"eth1_link_status\"", "connected");
 }
 
 int DidoDaemon::read_pin(std::int32_t mask) {
@@ -65,7 +69,7 @@ void DidoDaemon::set_led(const char *which, int reading) {
 // that is absent counts as neither 1 nor 2: DO 0, slot 1.
 void DidoDaemon::apply_shared_values() {
     auto level = host_.get_shared("do_status");
-    if (level && std::atoi(level->c_str()) == 1) {
+    if (level && rtu::leading_int(*level) == 1) {
         set_do(true);
         host_.print("set do 1\n");
     } else {
@@ -73,7 +77,7 @@ void DidoDaemon::apply_shared_values() {
         host_.print("set do 0\n");
     }
     auto slot = host_.get_shared("set_sim_slot");
-    if (slot && std::atoi(slot->c_str()) == 2) {
+    if (slot && rtu::leading_int(*slot) == 2) {
         io_.drive(kMaskSimSlot, true);
         host_.print("set sim slot 2\n");
     } else {
@@ -122,98 +126,75 @@ void DidoDaemon::mobile_service(const char *word) {
 }
 
 void DidoDaemon::di_action(int code) {
-    switch (code) {
-    case 1:
-    case 2:
-        if (code == 1 ? di_turned_on() : di_turned_off()) {
-            host_.print("start_vpn_s_service\n");
+    const DiRule *rule = rule_of(kDiRules, code);
+    if (!rule) return;
+    if (rule->edge == DiEdge::turned_on && !di_turned_on()) return;
+    if (rule->edge == DiEdge::turned_off && !di_turned_off()) return;
+    if (rule->printed) host_.print(rule->printed);
+    switch (rule->action) {
+        case DiAction::vpn_on:
             vpn_trigger("on");
-        }
-        break;
-    case 3:
-    case 4:
-        if (code == 3 ? di_turned_on() : di_turned_off()) {
-            host_.print("close_vpn_s_service\n");
+            break;
+        case DiAction::vpn_off:
             vpn_trigger("off");
-        }
-        break;
-    case 5:
-    case 6:
-        if (code == 5 ? di_turned_on() : di_turned_off()) {
-            host_.print("start_vpn_c_service\n");
-            vpn_trigger("on");
-        }
-        break;
-    case 7:
-    case 8:
-        if (code == 7 ? di_turned_on() : di_turned_off()) {
-            host_.print("close_vpn_c_service\n");
-            vpn_trigger("off");
-        }
-        break;
-    case 9:
-    case 12:
-        if (code == 9 ? di_turned_on() : di_turned_off()) {
-            host_.print("start_mobile_service\n");
+            break;
+        case DiAction::mobile_restart:
             mobile_service("restart");
-        }
-        break;
-    case 10:
-    case 11:
-        if (code == 11 ? di_turned_on() : di_turned_off()) {
-            host_.print("close_mobile_service\n");
+            break;
+        case DiAction::mobile_stop:
             mobile_service("stop");
+            break;
+        case DiAction::sms_di_off:
+        case DiAction::sms_di_on: {
+            // Either code clears the mark, whether or not it was the one it sends for.
+            int wanted = rule->action == DiAction::sms_di_off ? kSmsDiOff : kSmsDiOn;
+            if (sms_mark_ == wanted) {
+                host_.print(rtu::format_cmd("send sms %d\n", wanted));
+                host_.run(rtu::format_cmd("event_notify.sh didosms %d", wanted));
+            }
+            sms_mark_ = kSmsNone;
+            break;
         }
-        break;
-    case 13:
-    case 14: {
-        // Either code clears the mark, whether or not it was the one it sends for.
-        int wanted = code == 13 ? kSmsDiOff : kSmsDiOn;
-        if (sms_mark_ == wanted) {
-            host_.print(rtu::format_cmd("send sms %d\n", wanted));
-            host_.run(rtu::format_cmd("event_notify.sh didosms %d", wanted));
-        }
-        sms_mark_ = kSmsNone;
-        break;
-    }
-    case 15:
-        if (host_.read_number(rtu::status::kVpnStatus) == rtu::status::kVpnConnected &&
-            number_of("uci -q get novra.config.action") == 2 && cur_di_ == 1)
-            host_.touch(rtu::status::kVpnDisconnectMarker);
-        break;
-    default:
-        break;
+        case DiAction::vpn_disconnect:
+            if (host_.read_number(rtu::status::kVpnStatus) == rtu::status::kVpnConnected &&
+                number_of("uci -q get novra.config.action") == 2 && cur_di_ == 1)
+                host_.touch(rtu::status::kVpnDisconnectMarker);
+            break;
     }
 }
 
 void DidoDaemon::do_action(int code) {
-    if (code == 1 || code == 4) host_.print(rtu::format_cmd("check do_case:%d\n", code));
-    switch (code) {
-    case 1:
-    case 2:
-    case 5:
-    case 6:
-        if (is_running("pidof openvpn")) set_do(code == 2 || code == 6);
-        break;
-    case 3:
-    case 4:
-    case 7:
-    case 8:
-        if (!is_running("pidof openvpn")) set_do(code == 4 || code == 8);
-        break;
-    case 9:
-    case 10:
-    case 11:
-    case 12: {
-        bool connected = equals_word("databoard get common \"eth1_link_status\"", "connected");
-        if (connected == (code <= 10)) set_do(code == 10 || code == 12);
-        break;
+    const DoRule *rule = rule_of(kDoRules, code);
+    if (!rule) return;
+    if (rule->print_case) host_.print(rtu::format_cmd("check do_case:%d\n", code));
+    bool holds = true;
+    switch (rule->condition) {
+        case DoCondition::vpn_running:
+            holds = is_running("pidof openvpn");
+            break;
+        case DoCondition::vpn_not_running:
+            holds = !is_running("pidof openvpn");
+            break;
+        case DoCondition::eth1_connected:
+            holds = eth1_connected();
+            break;
+        case DoCondition::eth1_not_connected:
+            holds = !eth1_connected();
+            break;
+        case DoCondition::always:
+            break;
     }
-    case 13:
-        set_do(host_.read_number(rtu::status::kVpnStatus) != rtu::status::kVpnConnected);
-        break;
-    default:
-        break;
+    if (!holds) return;
+    switch (rule->level) {
+        case DoLevel::low:
+            set_do(false);
+            break;
+        case DoLevel::high:
+            set_do(true);
+            break;
+        case DoLevel::vpn_not_connected:
+            set_do(host_.read_number(rtu::status::kVpnStatus) != rtu::status::kVpnConnected);
+            break;
     }
 }
 

@@ -80,6 +80,7 @@ private:
     void sample_di();
     void sample_do();
     void set_led(const char *which, int reading);
+    // The rule tables of rule_codes.h.
     void di_action(int code);
     void do_action(int code);
     void vpn_trigger(const char *word);
@@ -93,6 +94,7 @@ private:
     bool is_running(const std::string &cmd);
     bool equals_word(const std::string &cmd, const std::string &word);
     int number_of(const std::string &cmd);
+    bool eth1_connected();
 
     PinIo &io_;
     DaemonHost &host_;

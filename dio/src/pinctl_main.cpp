@@ -13,6 +13,7 @@
 #include "dido_daemon.h"
 #include "platform.h"
 #include "rtu/files.h"
+#include "rtu/numbers.h"
 #include "rtu/shell.h"
 #include "xr_bridge.h"
 
@@ -120,15 +121,15 @@ int run(int argc, char **argv) {
         r = read_bit(*bridge, dio::kMaskDo);
     } else if (is(cmd, "set_do_status", 7)) {
         if (argc < 3) return usage();
-        int reg = dio::parse_number(argv[2]) == 1 ? dio::kRegGpioSet : dio::kRegGpioClear;
+        int reg = rtu::leading_int(argv[2], 0) == 1 ? dio::kRegGpioSet : dio::kRegGpioClear;
         r = bridge->set_reg(reg, dio::kMaskDo);
         if (r < 0) std::printf("Cannot set value");
     } else if (argc < 3) {
         return usage();
     } else if (is(cmd, "dido_daemon", 11)) {
         if (argc < 6) return usage();
-        dio::RuleCodes codes{std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]),
-                             std::atoi(argv[5])};
+        dio::RuleCodes codes{rtu::leading_int(argv[2]), rtu::leading_int(argv[3]),
+                             rtu::leading_int(argv[4]), rtu::leading_int(argv[5])};
         run_daemon(std::move(*bridge), codes);
     } else if (is(argv[2], "get_test", 8)) {
         int lines = 0;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "rtu/numbers.h"
 #include "xr_bridge.h"
 
 namespace {
@@ -86,7 +87,7 @@ int run(int argc, char **argv) {
 
     if (is(cmd, "set_sim_slot", 7)) {
         if (!arg1) return usage();
-        int reg = dio::parse_number(arg1) == 2 ? dio::kRegGpioSet : dio::kRegGpioClear;
+        int reg = rtu::leading_int(arg1, 0) == 2 ? dio::kRegGpioSet : dio::kRegGpioClear;
         r = set_failed(dev->set_reg(reg, dio::kMaskSimSlot));
     } else if (is(cmd, "get_di_status", 7)) {
         std::int32_t v = 0;
@@ -95,7 +96,7 @@ int run(int argc, char **argv) {
         if (r >= 0) std::printf("%s\n", (v & dio::kMaskDi) ? "0" : "1");
     } else if (is(cmd, "set_do_status", 7)) {
         if (!arg1) return usage();
-        int reg = dio::parse_number(arg1) == 1 ? dio::kRegGpioSet : dio::kRegGpioClear;
+        int reg = rtu::leading_int(arg1, 0) == 1 ? dio::kRegGpioSet : dio::kRegGpioClear;
         r = set_failed(dev->set_reg(reg, dio::kMaskDo));
     } else if (is(cmd, "get_gpio_reg", 7)) {
         std::printf("xr_read_gpio_reg\n");
@@ -104,11 +105,11 @@ int run(int argc, char **argv) {
         if (r >= 0) std::printf("0x%0X\n", static_cast<unsigned>(v));
     } else if (is(cmd, "set_gpio_reg", 7)) {
         if (!arg1) return usage();
-        r = dev->set_gpio_mode(dio::parse_number(arg1));
+        r = dev->set_gpio_mode(rtu::leading_int(arg1, 0));
         if (r < 0) std::printf("Cannot get value");
     } else if (is(cmd, "get_reg", 7)) {
         if (!arg1) return usage();
-        int reg = dio::parse_number(arg1);
+        int reg = rtu::leading_int(arg1, 0);
         std::printf("block is %d, addr is %d\n", dio::kThisPort, reg);
         std::int32_t v = 0;
         r = dev->get_reg(reg, v);
@@ -116,7 +117,7 @@ int run(int argc, char **argv) {
         std::printf("result is 0x%0X\n", static_cast<unsigned>(r));
     } else if (is(cmd, "set_reg", 7)) {
         if (!arg1 || !arg2) return usage();
-        r = set_failed(dev->set_reg(dio::parse_number(arg1), dio::parse_number(arg2)));
+        r = set_failed(dev->set_reg(rtu::leading_int(arg1, 0), rtu::leading_int(arg2, 0)));
     } else if (is(cmd, "set_mode", 8)) {
         if (!arg1) return usage();
         r = set_mode(*dev, arg1);

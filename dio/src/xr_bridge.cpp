@@ -5,20 +5,9 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
-#include <utility>
 
 namespace dio {
-
-std::int32_t parse_number(const char *text) {
-    long long v = std::strtoll(text, nullptr, 0);
-    if (v > INT32_MAX) return INT32_MAX;
-    if (v < INT32_MIN) return INT32_MIN;
-    return static_cast<std::int32_t>(v);
-}
 
 const char *request_name(unsigned long request) {
     switch (request) {
@@ -48,36 +37,22 @@ std::optional<Bridge> Bridge::open(const std::string &path) {
     return Bridge(fd);
 }
 
-Bridge::Bridge(Bridge &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-Bridge &Bridge::operator=(Bridge &&other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
-Bridge::~Bridge() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
 int Bridge::get_reg(int reg, std::int32_t &value) {
     XrRegRecord rec{kThisPort, reg, 0};
-    int r = report_request(XR_USB_SERIAL_GET_REG, ::ioctl(fd_, XR_USB_SERIAL_GET_REG, &rec));
+    int r = report_request(XR_USB_SERIAL_GET_REG, ::ioctl(fd_.get(), XR_USB_SERIAL_GET_REG, &rec));
     if (r >= 0) value = rec.value;
     return r;
 }
 
 int Bridge::set_reg(int reg, std::int32_t value) {
     XrRegRecord rec{kThisPort, reg, value};
-    return report_request(XR_USB_SERIAL_SET_REG, ::ioctl(fd_, XR_USB_SERIAL_SET_REG, &rec));
+    return report_request(XR_USB_SERIAL_SET_REG, ::ioctl(fd_.get(), XR_USB_SERIAL_SET_REG, &rec));
 }
 
 int Bridge::get_gpio_mode(std::int32_t &value) {
     XrGpioModeRecord rec{kThisPort, 0};
     int r = report_request(XR_USB_SERIAL_GET_GPIO_MODE_REG,
-                           ::ioctl(fd_, XR_USB_SERIAL_GET_GPIO_MODE_REG, &rec));
+                           ::ioctl(fd_.get(), XR_USB_SERIAL_GET_GPIO_MODE_REG, &rec));
     if (r >= 0) value = rec.value;
     return r;
 }
@@ -85,16 +60,16 @@ int Bridge::get_gpio_mode(std::int32_t &value) {
 int Bridge::set_gpio_mode(std::int32_t value) {
     XrGpioModeRecord rec{kThisPort, value};
     return report_request(XR_USB_SERIAL_SET_GPIO_MODE_REG,
-                          ::ioctl(fd_, XR_USB_SERIAL_SET_GPIO_MODE_REG, &rec));
+                          ::ioctl(fd_.get(), XR_USB_SERIAL_SET_GPIO_MODE_REG, &rec));
 }
 
 int Bridge::port_request(unsigned long request) {
-    return report_request(request, ::ioctl(fd_, request, static_cast<int>(kThisPort)));
+    return report_request(request, ::ioctl(fd_.get(), request, static_cast<int>(kThisPort)));
 }
 
 int Bridge::modem_lines(int &value) {
     int lines = 0;
-    int r = report_request(TIOCMGET, ::ioctl(fd_, TIOCMGET, &lines));
+    int r = report_request(TIOCMGET, ::ioctl(fd_.get(), TIOCMGET, &lines));
     if (r >= 0) value = lines;
     return r;
 }
@@ -102,7 +77,7 @@ int Bridge::modem_lines(int &value) {
 int Bridge::wait_hangup(int timeout_ms) {
     // No events asked for: poll reports only what the driver signals on its
     // own, a hangup (POLLHUP) or an error.
-    pollfd p{fd_, 0, 0};
+    pollfd p{fd_.get(), 0, 0};
     int r = ::poll(&p, 1, timeout_ms);
     if (r < 0) return -1;
     return r > 0 ? 1 : 0;

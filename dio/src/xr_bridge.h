@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 
+#include "rtu/handles.h"
+
 namespace dio {
 
 // Driver requests (Linux ioctl encoding; the direction bits differ per
@@ -57,24 +59,12 @@ inline constexpr std::int32_t kMaskDo = 16;
 // The port whose pins carry DI, DO, the SIM selector and the line transceiver.
 inline constexpr const char *kGpioPort = "/dev/ttyXRUSB1";
 
-// A number from the command line, read as strtol with base 0 does
-// (decimal, 0x hexadecimal, leading 0 octal, junk after the digits ignored,
-// 0 when there are no digits). The result is clamped to the 32-bit range
-// so that every host agrees with the router's 32-bit long.
-std::int32_t parse_number(const char *text);
-
 // An open bridge port. Every request returns the driver's result (negative
 // on failure) and prints the failure line on standard output.
 class Bridge {
 public:
     // Opens path read-write without making it the controlling terminal.
     static std::optional<Bridge> open(const std::string &path);
-
-    Bridge(Bridge &&other) noexcept;
-    Bridge &operator=(Bridge &&other) noexcept;
-    Bridge(const Bridge &) = delete;
-    Bridge &operator=(const Bridge &) = delete;
-    ~Bridge();
 
     int get_reg(int reg, std::int32_t &value);
     int set_reg(int reg, std::int32_t value);
@@ -91,7 +81,7 @@ public:
 
 private:
     explicit Bridge(int fd) : fd_(fd) {}
-    int fd_ = -1;
+    rtu::Fd fd_;
 };
 
 // Driver's name of a request, as used in the failure lines.

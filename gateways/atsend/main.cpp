@@ -10,6 +10,7 @@
 
 #include "atsend.h"
 #include "gateway.h"
+#include "rtu/numbers.h"
 
 namespace {
 
@@ -108,9 +109,15 @@ int main(int argc, char **argv) {
             opt.command = std::string(optarg).substr(0, atsend::kCommandMax);
             has_command = !opt.command.empty();
             break;
-        case 't': opt.pause_us = gw::parse_int(optarg); break;
-        case 'T': opt.limit = gw::parse_int(optarg); break;
-        case 's': opt.speed = gw::parse_int(optarg); break;
+        case 't':
+            opt.pause_us = rtu::leading_int(optarg);
+            break;
+        case 'T':
+            opt.limit = rtu::leading_int(optarg);
+            break;
+        case 's':
+            opt.speed = rtu::leading_int(optarg);
+            break;
         case 'z': opt.terminator = 26; break;
         default:
             std::puts("argument error");

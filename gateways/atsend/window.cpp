@@ -3,10 +3,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
-#include <cstdlib>
+#include <optional>
 
 #include "atsend.h"
+#include "rtu/files.h"
+#include "rtu/numbers.h"
 
 namespace atsend {
 
@@ -22,18 +25,19 @@ bool AnswerWindow::append_and_check(char c) {
 
 namespace {
 
-// Pid of the process named in a pid file, or -1 when it cannot be read.
-long read_pid(const std::string &path) {
-    FILE *f = std::fopen(path.c_str(), "r");
-    if (!f) return -1;
-    long pid = -1;
-    if (std::fscanf(f, "%ld", &pid) != 1) pid = -1;
-    std::fclose(f);
-    return pid;
+// Far more than any pid file holds.
+constexpr std::size_t kPidFileMax = 4096;
+
+// Pid of the process named in a pid file (white space, then the number, as
+// fscanf's %ld reads it), or -1 when it cannot be read.
+long long read_pid(const std::string &path) {
+    std::optional<std::string> text = rtu::read_file(path, kPidFileMax);
+    if (!text) return -1;
+    return rtu::leading_number(*text).value_or(-1);
 }
 
-bool process_alive(long pid) {
-    if (pid <= 0) return false;
+bool process_alive(long long pid) {
+    if (pid <= 0 || pid > INT_MAX) return false;
     return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
@@ -53,7 +57,7 @@ bool take_pid_file(const std::string &path) {
         if (::link(aside.c_str(), path.c_str()) == 0) {
             taken = true;
         } else if (errno == EEXIST) {
-            long pid = read_pid(path);
+            long long pid = read_pid(path);
             if (process_alive(pid)) break;
             // Left behind by an instance that was killed: take it over.
             ::unlink(path.c_str());

@@ -1,25 +1,27 @@
 #include "message.h"
 
 #include <cstdio>
-#include <memory>
+#include <optional>
 
 #include "rtu/files.h"
+#include "rtu/handles.h"
 #include "rtu/shell.h"
+#include "rtu/split.h"
 
 namespace gw {
 namespace {
-
-struct PipeCloser {
-    void operator()(FILE *f) const { pclose(f); }
-};
 
 int run_command(const Forwarder &f, const std::string &cmd) {
     return f.run ? f.run(cmd) : rtu::run_shell(cmd);
 }
 
-std::string quote_words(const std::string &text) {
+// The option words of a setting, each quoted; nullopt when a quote is left
+// open (the shell would not run such a command at all).
+std::optional<std::string> quote_words(const std::string &text) {
+    std::optional<std::vector<std::string>> words = rtu::split_shell_words(text);
+    if (!words) return std::nullopt;
     std::string out;
-    for (const std::string &w : split_option_words(text)) {
+    for (const std::string &w : *words) {
         if (!out.empty()) out.push_back(' ');
         out += rtu::shell_quote(w);
     }
@@ -34,13 +36,14 @@ std::string quote_or_empty(const std::string &value) {
 // The prefix, or an empty text when it does not fit its buffer: cut there
 // it could end inside a quote, and the quotes of the message fields after it
 // would then open where they should close.
-std::string prefix_with(const Forwarder &f, const std::string &auth) {
+std::string prefix_with(const Forwarder &f, const std::string &securemode,
+                        const std::string &auth) {
     const GatewayConfig &c = *f.cfg;
     std::size_t size = c.program == Program::portnotify ? 512 : 1024;
-    std::string full = rtu::format_bounded(
-        rtu::kCmdMax * 8, "mailsend -smtp %s -port %d %s %s -from %s ",
-        quote_or_empty(c.smtp).c_str(), c.mailport, quote_words(c.securemode).c_str(), auth.c_str(),
-        quote_or_empty(c.sender).c_str());
+    std::string full =
+        rtu::format_bounded(rtu::kCmdMax * 8, "mailsend -smtp %s -port %d %s %s -from %s ",
+                            quote_or_empty(c.smtp).c_str(), c.mailport, securemode.c_str(),
+                            auth.c_str(), quote_or_empty(c.sender).c_str());
     if (full.size() > size - 1) return {};
     return full;
 }
@@ -53,7 +56,7 @@ void read_sms_result(const Forwarder &f, int status, std::string &reply) {
         reply = status == 0 ? "0" : "1";
         return;
     }
-    std::unique_ptr<FILE, PipeCloser> p(popen(f.result_cmd.c_str(), "r"));
+    rtu::PipePtr p(popen(f.result_cmd.c_str(), "r"));
     if (!p) {
         reply = "350";
         return;
@@ -63,19 +66,19 @@ void read_sms_result(const Forwarder &f, int status, std::string &reply) {
 }
 
 // "+" and digits, nothing else.
-bool is_phone_number(const std::string &number) {
+bool is_phone_number(std::string_view number) {
     return number.size() > 1 && number[0] == '+' &&
-           number.find_first_not_of("0123456789", 1) == std::string::npos;
+           number.find_first_not_of("0123456789", 1) == std::string_view::npos;
 }
 
-int send_sms(Forwarder &f, const std::vector<std::string> &fields, std::string &reply) {
+int send_sms(Forwarder &f, const std::vector<std::string_view> &fields, std::string &reply) {
     const GatewayConfig &c = *f.cfg;
     if (c.program == Program::portnotify && c.textrelay == 0) {
         std::puts("not support");
         return 100;
     }
     if (fields.size() < 3 || !is_phone_number(fields[1])) return 100;
-    std::string text = fields[2].substr(0, kSmsTextMax);
+    std::string_view text = fields[2].substr(0, kSmsTextMax);
     std::string cmd = "send_sms.sh " + rtu::shell_quote(fields[1]) + " " + rtu::shell_quote(text);
     if (c.program == Program::portnotify) std::printf("cmd<%s>\n", cmd.c_str());
     // A result file left by an earlier SMS is not this one's.
@@ -85,7 +88,7 @@ int send_sms(Forwarder &f, const std::vector<std::string> &fields, std::string &
     return status;
 }
 
-int send_mail(Forwarder &f, const std::vector<std::string> &fields, std::string &reply) {
+int send_mail(Forwarder &f, const std::vector<std::string_view> &fields, std::string &reply) {
     const GatewayConfig &c = *f.cfg;
     if (c.program == Program::portnotify && c.postrelay == 0) {
         std::puts("not support");
@@ -93,8 +96,8 @@ int send_mail(Forwarder &f, const std::vector<std::string> &fields, std::string 
     }
     if (fields.size() < 4) return 100;
     if (f.mail_prefix.empty()) {
-        // The mail settings did not fit the command buffer: no mail.
-        std::puts("mail settings too long for the command - not sent");
+        // The mail settings could not make a command: no mail.
+        std::puts(f.mail_refused);
         run_command(f, "logger -t script \"Could not send mail!\"");
         reply = "1";
         return 1;
@@ -115,58 +118,18 @@ int send_mail(Forwarder &f, const std::vector<std::string> &fields, std::string 
 
 }  // namespace
 
-std::vector<std::string> split_fields(const std::string &line) {
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    while (start <= line.size()) {
-        std::size_t end = line.find(';', start);
-        if (end == std::string::npos) end = line.size();
-        if (end > start) out.push_back(line.substr(start, end - start));
-        start = end + 1;
-    }
-    return out;
-}
-
-std::vector<std::string> split_option_words(const std::string &text) {
-    std::vector<std::string> words;
-    std::string cur;
-    bool in_word = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char ch = text[i];
-        if (ch == ' ' || ch == '\t' || ch == '\n') {
-            if (in_word) words.push_back(cur);
-            cur.clear();
-            in_word = false;
-            continue;
-        }
-        in_word = true;
-        if (ch == '\\' && i + 1 < text.size()) {
-            cur.push_back(text[++i]);
-        } else if (ch == '\'') {
-            std::size_t end = text.find('\'', i + 1);
-            if (end == std::string::npos) end = text.size();
-            cur.append(text, i + 1, end - i - 1);
-            i = end;
-        } else if (ch == '"') {
-            for (++i; i < text.size() && text[i] != '"'; ++i) {
-                if (text[i] == '\\' && i + 1 < text.size() &&
-                    (text[i + 1] == '"' || text[i + 1] == '\\' || text[i + 1] == '$' ||
-                     text[i + 1] == '`'))
-                    ++i;
-                cur.push_back(text[i]);
-            }
-        } else {
-            cur.push_back(ch);
-        }
-    }
-    if (in_word) words.push_back(cur);
-    return words;
-}
-
 void rebuild_mail_prefix(Forwarder &f) {
-    const std::string &auth = f.cfg->auth;
-    f.mail_prefix = prefix_with(f, quote_words(auth));
-    f.mail_prefix_display = prefix_with(f, split_option_words(auth).empty() ? "" : "***");
+    std::optional<std::string> securemode = quote_words(f.cfg->securemode);
+    std::optional<std::string> auth = quote_words(f.cfg->auth);
+    if (!securemode || !auth) {
+        f.mail_prefix.clear();
+        f.mail_prefix_display.clear();
+        f.mail_refused = kMailOpenQuote;
+        return;
+    }
+    f.mail_prefix = prefix_with(f, *securemode, *auth);
+    f.mail_prefix_display = prefix_with(f, *securemode, auth->empty() ? "" : "***");
+    f.mail_refused = kMailTooLong;
     // The format ends with a blank; the command adds its own.
     if (!f.mail_prefix.empty() && f.mail_prefix.back() == ' ') f.mail_prefix.pop_back();
     if (!f.mail_prefix_display.empty() && f.mail_prefix_display.back() == ' ')
@@ -175,7 +138,7 @@ void rebuild_mail_prefix(Forwarder &f) {
 
 int handle_message_line(Forwarder &f, const std::string &line, std::string &reply) {
     reply = "100";
-    std::vector<std::string> fields = split_fields(line);
+    std::vector<std::string_view> fields = rtu::split_fields(line, ";");
     if (fields.empty()) return 100;
     Program p = f.cfg->program;
     if (fields[0] == "SMS" && p != Program::postrelay) return send_sms(f, fields, reply);

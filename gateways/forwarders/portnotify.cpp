@@ -22,8 +22,7 @@ int main(int argc, char **argv) {
 
     LineReader reader;
     for (;;) {
-        read_gateway_config(path, cfg, 1);
-        read_gateway_config(path, cfg, 0);
+        read_gateway_config(path, cfg);
         rebuild_mail_prefix(fwd);
 
         int fd = open_client_socket(cfg);

@@ -13,7 +13,7 @@ void run_relay_server(Program program, const char *pid_path, int argc, char **ar
     start_daemon(pid_path);
 
     GatewayConfig cfg = default_config(program);
-    read_gateway_config(path, cfg, 0);
+    read_gateway_config(path, cfg);
     Forwarder fwd;
     fwd.cfg = &cfg;
     rebuild_mail_prefix(fwd);

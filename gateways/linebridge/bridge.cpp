@@ -73,29 +73,59 @@ void prepare_tty_settings(termios &t) {
     t.c_cflag |= CS8;
 }
 
+void apply_serial_settings(const GatewayConfig &s, termios &t) {
+    auto set_flag = [](tcflag_t &flags, tcflag_t bits, bool on) {
+        if (on)
+            flags |= bits;
+        else
+            flags &= ~bits;
+    };
+    if (s.speed) {
+        speed_t sp = speed_constant(*s.speed);
+        cfsetospeed(&t, sp);
+        cfsetispeed(&t, sp);
+    }
+    if (s.databits) {
+        tcflag_t size = CS8;
+        if (*s.databits == 5)
+            size = CS5;
+        else if (*s.databits == 6)
+            size = CS6;
+        else if (*s.databits == 7)
+            size = CS7;
+        t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | size;
+    }
+    if (s.parity) {
+        set_flag(t.c_cflag, PARENB, *s.parity == 'e' || *s.parity == 'o');
+        set_flag(t.c_cflag, PARODD, *s.parity == 'o');
+    }
+    if (s.stopbits) set_flag(t.c_cflag, CSTOPB, *s.stopbits == 2);
+    if (s.rtscts) set_flag(t.c_cflag, CRTSCTS, *s.rtscts);
+    if (s.xonxoff) set_flag(t.c_iflag, IXON, *s.xonxoff);
+}
+
 LineBridge::LineBridge(std::string config_path)
     : path_(std::move(config_path)), cfg_(default_config(Program::linebridge)) {}
 
 bool LineBridge::open_tty() {
-    read_gateway_config(path_, cfg_, 1);
+    read_gateway_config(path_, cfg_);
     tty_ = ::open(cfg_.tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (tty_ < 0) {
         std::fprintf(stderr, "open %s fail\n", cfg_.tty.c_str());
         return false;
     }
     track_fd(kSlotTty, tty_);
-    if (tcgetattr(tty_, &term_) < 0) {
+    termios term{};
+    if (tcgetattr(tty_, &term) < 0) {
         std::fprintf(stderr, "open %s fail\n", cfg_.tty.c_str());
         close_fd(tty_, kSlotTty);
         return false;
     }
-    prepare_tty_settings(term_);
-    cfg_.term = &term_;
-    read_gateway_config(path_, cfg_, 0);
-    cfg_.term = nullptr;
-    if (cfg_.speed != -1) report_speed(cfg_.speed);
+    prepare_tty_settings(term);
+    apply_serial_settings(cfg_, term);
+    if (cfg_.speed) report_speed(*cfg_.speed);
     tcflush(tty_, TCIFLUSH);
-    tcsetattr(tty_, TCSANOW, &term_);
+    tcsetattr(tty_, TCSANOW, &term);
     return true;
 }
 

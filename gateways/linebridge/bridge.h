@@ -13,6 +13,12 @@ namespace gw {
 // The control characters stay as they are.
 void prepare_tty_settings(termios &t);
 
+// The speed and character format of the settings on t: speed as output and
+// input speed (speed_constant), character size, parity (e even, o odd, any
+// other character none), stop bits, RTS/CTS and XON flow control. What the
+// settings leave unset stays as t has it.
+void apply_serial_settings(const GatewayConfig &settings, termios &t);
+
 class LineBridge {
   public:
     explicit LineBridge(std::string config_path);
@@ -28,7 +34,6 @@ class LineBridge {
 
     std::string path_;
     GatewayConfig cfg_;
-    termios term_{};
     int tty_ = -1;
     int tcp_ = -1;
     int client_ = -1;

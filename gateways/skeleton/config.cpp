@@ -1,11 +1,10 @@
 // The -c configuration file of the gateways: one key a line, prefix match.
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "gateway.h"
+#include "rtu/handles.h"
+#include "rtu/numbers.h"
 
 namespace gw {
 namespace {
@@ -63,92 +62,40 @@ bool recognises(Program p, Key k) {
     return false;
 }
 
-// Whether the key is taken in this pass.
-bool taken_in_pass(Program p, Key k, int pass) {
-    switch (p) {
-    case Program::linebridge:
-        return pass == 1 ? k == kTty : k != kTty;
-    case Program::portnotify:
-        if (is_mail_key(k) || k == kTextrelay || k == kPostrelay) return true;
-        return pass == 1 ? k == kTty : k != kTty;
-    case Program::postrelay:
-    case Program::textrelay:
-        return true;
-    }
-    return false;
-}
-
 bool is_switch_on(const std::string &value) { return !value.empty() && value[0] == 't'; }
 
 std::string cut(const std::string &value, std::size_t max) { return value.substr(0, max); }
 
-void apply_databits(termios &t, int bits) {
-    tcflag_t size = CS8;
-    if (bits == 5) size = CS5;
-    else if (bits == 6) size = CS6;
-    else if (bits == 7) size = CS7;
-    t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | size;
-}
-
-void apply_parity(termios &t, const std::string &value) {
-    char c = value.empty() ? '\0' : value[0];
-    if (c == 'e') {
-        t.c_cflag |= PARENB;
-        t.c_cflag &= ~static_cast<tcflag_t>(PARODD);
-    } else if (c == 'o') {
-        t.c_cflag |= PARENB | PARODD;
-    } else if (c == 'm' || c == 's') {
-        // mark and space parity: left as the device has it
-    } else {
-        t.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD);
-    }
-}
-
-// Only programs that drive a tty apply the serial keys.
-void apply_serial(Program p, Key k, const std::string &value, GatewayConfig &s) {
+// Only programs that drive a tty take the serial keys; the terminal is set
+// from them by linebridge.
+void take_serial(Program p, Key k, const std::string &value, GatewayConfig &s) {
     if (p != Program::linebridge) return;
-    if (k == kSpeed) s.speed = parse_int(value);
-    if (!s.term) return;
-    termios &t = *s.term;
     switch (k) {
-    case kSpeed: {
-        speed_t sp = speed_constant(s.speed);
-        cfsetospeed(&t, sp);
-        cfsetispeed(&t, sp);
-        break;
-    }
-    case kDatabits:
-        apply_databits(t, parse_int(value));
-        break;
-    case kParity:
-        apply_parity(t, value);
-        break;
-    case kStopbits:
-        if (parse_int(value) == 2)
-            t.c_cflag |= CSTOPB;
-        else
-            t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
-        break;
-    case kRtscts:
-        if (is_switch_on(value))
-            t.c_cflag |= CRTSCTS;
-        else
-            t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
-        break;
-    case kXonxoff:
-        if (is_switch_on(value))
-            t.c_iflag |= IXON;
-        else
-            t.c_iflag &= ~static_cast<tcflag_t>(IXON);
-        break;
-    default:
-        break;
+        case kSpeed:
+            s.speed = rtu::leading_int(value);
+            break;
+        case kDatabits:
+            s.databits = rtu::leading_int(value);
+            break;
+        case kParity: {
+            char c = value.empty() ? '\0' : value[0];
+            // mark and space parity: left as it is
+            if (c != 'm' && c != 's') s.parity = c;
+            break;
+        }
+        case kStopbits:
+            s.stopbits = rtu::leading_int(value);
+            break;
+        case kRtscts:
+            s.rtscts = is_switch_on(value);
+            break;
+        case kXonxoff:
+            s.xonxoff = is_switch_on(value);
+            break;
+        default:
+            break;
     }
 }
-
-struct FileCloser {
-    void operator()(FILE *f) const { std::fclose(f); }
-};
 
 // Whether the next character ends the line (LF or the end of the file); it stays unread.
 bool line_end_follows(FILE *f) {
@@ -159,22 +106,6 @@ bool line_end_follows(FILE *f) {
 }
 
 }  // namespace
-
-int parse_int(const std::string &text) {
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    long long v = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        v = v * 10 + (text[i] - '0');
-        if (v > static_cast<long long>(INT_MAX) + 1) break;
-    }
-    if (negative) v = -v;
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
-    return static_cast<int>(v);
-}
 
 speed_t speed_constant(long bps) {
     switch (bps) {
@@ -218,12 +149,12 @@ GatewayConfig default_config(Program program) {
     return c;
 }
 
-void apply_config_line(const std::string &line, GatewayConfig &s, int pass) {
+void apply_config_line(const std::string &line, GatewayConfig &s) {
     for (const KeyName &kn : kKeys) {
         std::size_t n = std::strlen(kn.name);
         if (line.compare(0, n, kn.name) != 0) continue;
-        // First matching key wins, whether or not this program or pass takes it.
-        if (!recognises(s.program, kn.key) || !taken_in_pass(s.program, kn.key, pass)) return;
+        // First matching key wins, whether or not this program takes it.
+        if (!recognises(s.program, kn.key)) return;
         // The separator is any single character after the name.
         std::string value = line.size() > n + 1 ? line.substr(n + 1) : std::string();
         switch (kn.key) {
@@ -231,28 +162,38 @@ void apply_config_line(const std::string &line, GatewayConfig &s, int pass) {
             if (s.program == Program::linebridge) s.tty = cut(value, kPathMax);
             break;
         case kAddress: s.address = cut(value, kAddressMax); break;
-        case kPort: s.port = parse_int(value); break;
+        case kPort:
+            s.port = rtu::leading_int(value);
+            break;
         case kMode:
-            if (s.program == Program::linebridge) s.mode = parse_int(value);
+            if (s.program == Program::linebridge) s.mode = rtu::leading_int(value);
             break;
         case kTimeout:
-            if (s.program != Program::portnotify) s.timeout = parse_int(value);
+            if (s.program != Program::portnotify) s.timeout = rtu::leading_int(value);
             break;
         case kSmtp: s.smtp = cut(value, kSmtpMax); break;
-        case kMailport: s.mailport = parse_int(value); break;
+        case kMailport:
+            s.mailport = rtu::leading_int(value);
+            break;
         case kSecuremode: s.securemode = cut(value, kSecureModeMax); break;
         case kAuth: s.auth = cut(value, kAuthMax); break;
         case kSender: s.sender = cut(value, kSenderMax); break;
-        case kTextrelay: s.textrelay = parse_int(value); break;
-        case kPostrelay: s.postrelay = parse_int(value); break;
-        default: apply_serial(s.program, kn.key, value, s); break;
+        case kTextrelay:
+            s.textrelay = rtu::leading_int(value);
+            break;
+        case kPostrelay:
+            s.postrelay = rtu::leading_int(value);
+            break;
+        default:
+            take_serial(s.program, kn.key, value, s);
+            break;
         }
         return;
     }
 }
 
-int read_gateway_config(const std::string &path, GatewayConfig &s, int pass) {
-    std::unique_ptr<FILE, FileCloser> f(std::fopen(path.c_str(), "r"));
+int read_gateway_config(const std::string &path, GatewayConfig &s) {
+    rtu::FilePtr f(std::fopen(path.c_str(), "r"));
     if (!f) return -1;
     if (s.program == Program::portnotify || s.program == Program::postrelay) {
         s.smtp.clear();
@@ -275,7 +216,7 @@ int read_gateway_config(const std::string &path, GatewayConfig &s, int pass) {
         if (line_end) line.pop_back();
         if (!line.empty() && line.back() == '\r' && (line_end || line_end_follows(f.get())))
             line.pop_back();
-        apply_config_line(line, s, pass);
+        apply_config_line(line, s);
     }
     return 0;
 }

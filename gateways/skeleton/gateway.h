@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace gw {
@@ -23,14 +24,18 @@ inline constexpr std::size_t kSecureModeMax = 45;
 inline constexpr std::size_t kAuthMax = 255;
 inline constexpr std::size_t kSenderMax = 45;
 
-// Settings of one gateway, filled from its -c file.
+// Settings of one gateway, read from its -c file.
 struct GatewayConfig {
     Program program = Program::linebridge;
 
-    // Serial side (linebridge). When term is set, the speed and character
-    // format lines are applied to it as they are read.
-    termios *term = nullptr;
-    int speed = -1;  // last speed line, -1 when none
+    // Serial side (linebridge): the value of the last line of each key, none
+    // without a line. linebridge sets the terminal from them.
+    std::optional<int> speed;     // bit/s
+    std::optional<int> databits;  // 5, 6, 7; anything else is 8
+    std::optional<char> parity;   // first character of the last line that is not m or s
+    std::optional<int> stopbits;  // 2, anything else is 1
+    std::optional<bool> rtscts;
+    std::optional<bool> xonxoff;
     std::string tty;
 
     // TCP side.
@@ -54,17 +59,15 @@ struct GatewayConfig {
 // Settings with the defaults of the program.
 GatewayConfig default_config(Program program);
 
-// Reads path into settings. Pass 1 takes only the tty line (and, in
-// portnotify, the mail and forwarding keys); pass 0 takes every other key.
+// Reads path into settings: every key the program takes, in one reading.
+// portnotify and postrelay first clear the mail texts, portnotify also its
+// two switches.
+// Numbers are read as atoi reads them, saturated (rtu::leading_int).
 // Returns 0, or -1 when the file cannot be opened (settings unchanged).
-int read_gateway_config(const std::string &path, GatewayConfig &settings, int pass);
+int read_gateway_config(const std::string &path, GatewayConfig &settings);
 
 // One configuration line as the reader handles it (exposed for tests).
-void apply_config_line(const std::string &line, GatewayConfig &settings, int pass);
-
-// atoi as the router's tools use it, without overflow: leading blanks, a
-// sign, digits; no digits give 0; out-of-range values saturate.
-int parse_int(const std::string &text);
+void apply_config_line(const std::string &line, GatewayConfig &settings);
 
 // Termios speed constant for a speed in bit/s (the speeds Linux has up to
 // 921600); values outside the table give B9600.

@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "gateway.h"
+#include "rtu/handles.h"
 
 namespace gw {
 namespace {
@@ -50,8 +51,9 @@ int set_nonblocking(int fd, int on) {
 }
 
 int open_listen_socket(const GatewayConfig &s) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+    rtu::Fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!sock) return -1;
+    const int fd = sock.get();
     sockaddr_in addr {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -67,42 +69,43 @@ int open_listen_socket(const GatewayConfig &s) {
     (void)set_int_option(fd, IPPROTO_TCP, TCP_MAXSEG, kClientSegment);
     if (!tune_socket(fd) || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 ||
         listen(fd, 1) < 0) {
-        ::close(fd);
         return -1;
     }
-    return fd;
+    return sock.release();
 }
 
 int open_client_socket(const GatewayConfig &s) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+    rtu::Fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!sock) return -1;
+    const int fd = sock.get();
     sockaddr_in addr {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(s.port));
     if (inet_pton(AF_INET, s.address.c_str(), &addr.sin_addr) != 1 ||
         connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 || !tune_socket(fd)) {
-        ::close(fd);
         return -1;
     }
-    return fd;
+    return sock.release();
 }
 
 int sock_accept(int listen_fd, sockaddr_in *address, socklen_t address_length, int nonblocking) {
-    int fd = accept4(listen_fd, reinterpret_cast<sockaddr *>(address), &address_length, SOCK_CLOEXEC);
-    if (fd < 0) {
+    rtu::Fd sock(
+        accept4(listen_fd, reinterpret_cast<sockaddr *>(address), &address_length, SOCK_CLOEXEC));
+    const int fd = sock.get();
+    if (!sock) {
         if (errno != EAGAIN)
             std::fprintf(stderr, "sock_accept(): error in accept() (%s)", std::strerror(errno));
         return -1;
     }
     if (set_nonblocking(fd, nonblocking) < 0) {
-        std::fprintf(stderr, "sock_accept(): can't set socket blocking mode (%s)", std::strerror(errno));
-        ::close(fd);
+        std::fprintf(stderr, "sock_accept(): can't set socket blocking mode (%s)",
+                     std::strerror(errno));
         return -1;
     }
     if (set_int_option(fd, SOL_SOCKET, SO_SNDBUF, kClientBuffer) < 0 ||
         set_int_option(fd, SOL_SOCKET, SO_RCVBUF, kClientBuffer) < 0) {
-        std::fprintf(stderr, "sock_accept(): can't set socket TRX buffer sizes (%s)", std::strerror(errno));
-        ::close(fd);
+        std::fprintf(stderr, "sock_accept(): can't set socket TRX buffer sizes (%s)",
+                     std::strerror(errno));
         return -1;
     }
     if (set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1) < 0)
@@ -112,7 +115,7 @@ int sock_accept(int listen_fd, sockaddr_in *address, socklen_t address_length, i
     lg.l_linger = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) < 0)
         std::fprintf(stderr, "sock_accept(): set SO_LINGER fail (%s)", std::strerror(errno));
-    return fd;
+    return sock.release();
 }
 
 int enable_keepalive(int fd) {

@@ -1,4 +1,4 @@
-// Configuration reader of the gateways: prefix keys, passes, defaults, serial format.
+// Configuration reader of the gateways: prefix keys, defaults, serial format.
 #include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
@@ -30,6 +30,12 @@ protected:
     fs::path dir_;
 };
 
+// One line more in the file, and the terminal set from all lines so far.
+void add_line(GatewayConfig &c, termios &t, const std::string &line) {
+    gw::apply_config_line(line, c);
+    gw::apply_serial_settings(c, t);
+}
+
 termios raw_term() {
     termios t {};
     t.c_cflag = CS8 | CREAD | CLOCAL;
@@ -42,16 +48,16 @@ termios raw_term() {
 
 TEST(ConfigLine, PortSeparatorIsAnySingleCharacterAndKeysArePrefixes) {
     GatewayConfig c = gw::default_config(Program::textrelay);
-    gw::apply_config_line("port=4200", c, 0);
+    gw::apply_config_line("port=4200", c);
     EXPECT_EQ(c.port, 4200);
     c.port = 1;
-    gw::apply_config_line("port 4200", c, 0);
+    gw::apply_config_line("port 4200", c);
     EXPECT_EQ(c.port, 4200);
-    gw::apply_config_line("portnumber=1", c, 0);
+    gw::apply_config_line("portnumber=1", c);
     EXPECT_EQ(c.port, 0) << "value starts after one separator: \"umber=1\" has no digits";
-    gw::apply_config_line("port", c, 0);
+    gw::apply_config_line("port", c);
     EXPECT_EQ(c.port, 0) << "a bare key has an empty value";
-    gw::apply_config_line(" port=9", c, 0);
+    gw::apply_config_line(" port=9", c);
     EXPECT_EQ(c.port, 0) << "keys match at the start of the line only";
 }
 
@@ -70,74 +76,76 @@ TEST(ConfigLine, DefaultsPerProgram) {
 
 TEST(ConfigLine, KeysAProgramDoesNotUseChangeNothing) {
     GatewayConfig t = gw::default_config(Program::textrelay);
-    gw::apply_config_line("smtp=mail.example", t, 0);
-    gw::apply_config_line("address=10.0.0.1", t, 0);
+    gw::apply_config_line("smtp=mail.example", t);
+    gw::apply_config_line("address=10.0.0.1", t);
     EXPECT_TRUE(t.smtp.empty());
     EXPECT_TRUE(t.address.empty());
 
     GatewayConfig p = gw::default_config(Program::portnotify);
-    gw::apply_config_line("timeout=5", p, 0);
-    gw::apply_config_line("tty=/dev/ttyS0", p, 1);
+    gw::apply_config_line("timeout=5", p);
+    gw::apply_config_line("tty=/dev/ttyS0", p);
     EXPECT_EQ(p.timeout, 0) << "portnotify ignores timeout";
     EXPECT_TRUE(p.tty.empty());
 
     GatewayConfig l = gw::default_config(Program::linebridge);
-    gw::apply_config_line("timeout=5", l, 0);
-    gw::apply_config_line("smtp=x", l, 0);
+    gw::apply_config_line("timeout=5", l);
+    gw::apply_config_line("smtp=x", l);
     EXPECT_EQ(l.timeout, 0);
     EXPECT_TRUE(l.smtp.empty());
 }
 
 TEST(ConfigLine, TextFieldsKeepTheirLimits) {
     GatewayConfig c = gw::default_config(Program::postrelay);
-    gw::apply_config_line("smtp=" + std::string(60, 's'), c, 0);
-    gw::apply_config_line("auth=" + std::string(300, 'a'), c, 0);
-    gw::apply_config_line("sender=" + std::string(50, 'f'), c, 0);
+    gw::apply_config_line("smtp=" + std::string(60, 's'), c);
+    gw::apply_config_line("auth=" + std::string(300, 'a'), c);
+    gw::apply_config_line("sender=" + std::string(50, 'f'), c);
     EXPECT_EQ(c.smtp.size(), 45u);
     EXPECT_EQ(c.auth.size(), 255u);
     EXPECT_EQ(c.sender.size(), 45u);
 }
 
 TEST(ConfigLine, NumbersAreReadLikeAtoiWithoutOverflow) {
-    EXPECT_EQ(gw::parse_int("  42abc"), 42);
-    EXPECT_EQ(gw::parse_int("-7"), -7);
-    EXPECT_EQ(gw::parse_int("abc"), 0);
-    EXPECT_EQ(gw::parse_int(""), 0);
-    EXPECT_EQ(gw::parse_int("99999999999999999999"), INT_MAX);
-    EXPECT_EQ(gw::parse_int("-99999999999999999999"), INT_MIN);
+    GatewayConfig c = gw::default_config(Program::postrelay);
+    const std::pair<const char *, int> cases[] = {{"port=  42abc", 42},
+                                                  {"port=-7", -7},
+                                                  {"port=abc", 0},
+                                                  {"port=99999999999999999999", INT_MAX},
+                                                  {"port=-99999999999999999999", INT_MIN}};
+    for (const auto &[line, port] : cases) {
+        gw::apply_config_line(line, c);
+        EXPECT_EQ(c.port, port) << line;
+    }
 }
 
 TEST(SerialFormat, SwitchesLookAtTheFirstCharacterOnly) {
     termios t = raw_term();
     GatewayConfig c = gw::default_config(Program::linebridge);
-    c.term = &t;
-    gw::apply_config_line("rtscts=true", c, 0);
+    add_line(c, t, "rtscts=true");
     EXPECT_TRUE(t.c_cflag & CRTSCTS);
-    gw::apply_config_line("rtscts=false", c, 0);
+    add_line(c, t, "rtscts=false");
     EXPECT_FALSE(t.c_cflag & CRTSCTS);
-    gw::apply_config_line("rtscts=true", c, 0);
-    gw::apply_config_line("rtscts=1", c, 0);
+    add_line(c, t, "rtscts=true");
+    add_line(c, t, "rtscts=1");
     EXPECT_FALSE(t.c_cflag & CRTSCTS);
-    gw::apply_config_line("xonxoff=t", c, 0);
+    add_line(c, t, "xonxoff=t");
     EXPECT_TRUE(t.c_iflag & IXON);
-    gw::apply_config_line("xonxoff=T", c, 0);
+    add_line(c, t, "xonxoff=T");
     EXPECT_FALSE(t.c_iflag & IXON);
 }
 
 TEST(SerialFormat, SpeedTableAndFallback) {
     termios t = raw_term();
     GatewayConfig c = gw::default_config(Program::linebridge);
-    c.term = &t;
-    gw::apply_config_line("speed=115200", c, 0);
+    add_line(c, t, "speed=115200");
     EXPECT_EQ(cfgetospeed(&t), B115200);
     EXPECT_EQ(cfgetispeed(&t), B115200);
-    gw::apply_config_line("speed=1000", c, 0);
+    add_line(c, t, "speed=1000");
     EXPECT_EQ(cfgetospeed(&t), B9600);
-    gw::apply_config_line("speed=230400", c, 0);
+    add_line(c, t, "speed=230400");
     EXPECT_EQ(cfgetospeed(&t), B230400);
-    gw::apply_config_line("speed=50", c, 0);
+    add_line(c, t, "speed=50");
     EXPECT_EQ(cfgetospeed(&t), B50);
-    gw::apply_config_line("speed=921600", c, 0);
+    add_line(c, t, "speed=921600");
     EXPECT_EQ(cfgetospeed(&t), B921600);
     EXPECT_EQ(cfgetispeed(&t), B921600);
     EXPECT_EQ(gw::speed_constant(0), B0);
@@ -158,36 +166,36 @@ TEST(SerialFormat, CharacterFormatInAnyOrder) {
                                {"parity=e", "stopbits=2", "databits=7"}};
     for (auto &order : orders) {
         termios t = raw_term();
+        t.c_cflag |= CRTSCTS;
         gw::prepare_tty_settings(t);
         GatewayConfig c = gw::default_config(Program::linebridge);
-        c.term = &t;
-        for (const char *line : order) gw::apply_config_line(line, c, 0);
+        for (const char *line : order) add_line(c, t, line);
         EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS7)) << order[0];
         EXPECT_TRUE(t.c_cflag & PARENB);
         EXPECT_FALSE(t.c_cflag & PARODD);
         EXPECT_TRUE(t.c_cflag & CSTOPB);
         EXPECT_TRUE(t.c_cflag & CREAD) << "other control flags are kept";
+        EXPECT_TRUE(t.c_cflag & CRTSCTS) << "no rtscts line: as the device has it";
     }
 }
 
 TEST(SerialFormat, ParityValuesAndDataBitsFallBackToEight) {
     termios t = raw_term();
     GatewayConfig c = gw::default_config(Program::linebridge);
-    c.term = &t;
-    gw::apply_config_line("parity=o", c, 0);
+    add_line(c, t, "parity=o");
     EXPECT_EQ(t.c_cflag & (PARENB | PARODD), static_cast<tcflag_t>(PARENB | PARODD));
-    gw::apply_config_line("parity=m", c, 0);
-    gw::apply_config_line("parity=s", c, 0);
+    add_line(c, t, "parity=m");
+    add_line(c, t, "parity=s");
     EXPECT_EQ(t.c_cflag & (PARENB | PARODD), static_cast<tcflag_t>(PARENB | PARODD)) << "mark/space leave it";
-    gw::apply_config_line("parity=n", c, 0);
+    add_line(c, t, "parity=n");
     EXPECT_EQ(t.c_cflag & (PARENB | PARODD), 0u);
-    gw::apply_config_line("databits=5", c, 0);
+    add_line(c, t, "databits=5");
     EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS5));
-    gw::apply_config_line("databits=6", c, 0);
+    add_line(c, t, "databits=6");
     EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS6));
-    gw::apply_config_line("databits=9", c, 0);
+    add_line(c, t, "databits=9");
     EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-    gw::apply_config_line("stopbits=3", c, 0);
+    add_line(c, t, "stopbits=3");
     EXPECT_FALSE(t.c_cflag & CSTOPB);
 }
 
@@ -207,35 +215,30 @@ TEST(SerialFormat, RawModeFromDeviceSettings) {
     EXPECT_EQ(t.c_cc[VMIN], 5) << "control characters stay";
 }
 
-TEST_F(ConfigFile, LinebridgePassOneTakesOnlyTheTty) {
+TEST_F(ConfigFile, OneReadingTakesEveryKeyOfTheProgram) {
     std::string p = write("tty=/dev/ttyS1\nport=4300\nmode=1\naddress=127.0.0.1\nspeed=1200\n");
     GatewayConfig c = gw::default_config(Program::linebridge);
-    ASSERT_EQ(gw::read_gateway_config(p, c, 1), 0);
+    ASSERT_EQ(gw::read_gateway_config(p, c), 0);
     EXPECT_EQ(c.tty, "/dev/ttyS1");
-    EXPECT_EQ(c.port, 0);
-    EXPECT_EQ(c.mode, 0);
-    c.tty = "other";
-    ASSERT_EQ(gw::read_gateway_config(p, c, 0), 0);
-    EXPECT_EQ(c.tty, "other") << "pass 0 leaves the tty";
     EXPECT_EQ(c.port, 4300);
     EXPECT_EQ(c.mode, 1);
     EXPECT_EQ(c.address, "127.0.0.1");
     EXPECT_EQ(c.speed, 1200);
+    EXPECT_FALSE(c.databits || c.parity || c.stopbits || c.rtscts || c.xonxoff);
 }
 
-TEST_F(ConfigFile, PortnotifyTakesMailKeysInBothPassesAndClearsThemOnEachRead) {
-    std::string p = write("smtp=mx\nsender=a@b\ntextrelay=1\npostrelay=1\nport=7\n");
+TEST_F(ConfigFile, PortnotifyClearsMailKeysAndSwitchesOnEachRead) {
+    std::string p = write("smtp=mx\nsender=a@b\ntextrelay=1\npostrelay=1\nport=7\ntty=/dev/x\n");
     GatewayConfig c = gw::default_config(Program::portnotify);
-    ASSERT_EQ(gw::read_gateway_config(p, c, 1), 0);
+    ASSERT_EQ(gw::read_gateway_config(p, c), 0);
     EXPECT_EQ(c.smtp, "mx");
     EXPECT_EQ(c.textrelay, 1);
     EXPECT_EQ(c.postrelay, 1);
-    EXPECT_EQ(c.port, 0) << "port is a pass 0 key";
-    ASSERT_EQ(gw::read_gateway_config(p, c, 0), 0);
     EXPECT_EQ(c.port, 7);
+    EXPECT_TRUE(c.tty.empty()) << "portnotify ignores tty";
 
     write("port=8\n");
-    ASSERT_EQ(gw::read_gateway_config(p, c, 0), 0);
+    ASSERT_EQ(gw::read_gateway_config(p, c), 0);
     EXPECT_TRUE(c.smtp.empty());
     EXPECT_TRUE(c.sender.empty());
     EXPECT_EQ(c.textrelay, 0);
@@ -246,10 +249,10 @@ TEST_F(ConfigFile, PortnotifyTakesMailKeysInBothPassesAndClearsThemOnEachRead) {
 TEST_F(ConfigFile, MissingFileKeepsSettings) {
     GatewayConfig c = gw::default_config(Program::postrelay);
     c.smtp = "kept";
-    EXPECT_EQ(gw::read_gateway_config((dir_ / "none").string(), c, 0), -1);
+    EXPECT_EQ(gw::read_gateway_config((dir_ / "none").string(), c), -1);
     EXPECT_EQ(c.smtp, "kept");
     EXPECT_EQ(c.port, 4101);
-    EXPECT_EQ(gw::read_gateway_config("", c, 0), -1);
+    EXPECT_EQ(gw::read_gateway_config("", c), -1);
 }
 
 TEST_F(ConfigFile, CrBeforeTheLineEndIsNotPartOfAValue) {
@@ -257,15 +260,15 @@ TEST_F(ConfigFile, CrBeforeTheLineEndIsNotPartOfAValue) {
     const std::string path(250, 'p');  // "tty=" + path + CR is a whole 255-character piece
     std::string p = write("tty=/dev/ttyS1\r\nsmtp=mx\r\nauth=-pass a\rb\r\nsender=a@b\r");
     GatewayConfig c = gw::default_config(Program::postrelay);
-    ASSERT_EQ(gw::read_gateway_config(p, c, 0), 0);
+    ASSERT_EQ(gw::read_gateway_config(p, c), 0);
     EXPECT_EQ(c.smtp, "mx");
     EXPECT_EQ(c.auth, "-pass a\rb") << "only the CR at the line end goes";
     EXPECT_EQ(c.sender, "a@b");
     GatewayConfig l = gw::default_config(Program::linebridge);
-    ASSERT_EQ(gw::read_gateway_config(p, l, 1), 0);
+    ASSERT_EQ(gw::read_gateway_config(p, l), 0);
     EXPECT_EQ(l.tty, "/dev/ttyS1");
     write("tty=" + path + "\r\nmode=1\r\n");
-    ASSERT_EQ(gw::read_gateway_config(p, l, 1), 0);
+    ASSERT_EQ(gw::read_gateway_config(p, l), 0);
     EXPECT_EQ(l.tty, path);
 }
 
@@ -273,7 +276,7 @@ TEST_F(ConfigFile, LongLinesAreReadInPiecesOf255) {
     // The piece after the first 255 characters is a line of its own.
     std::string p = write(std::string(255, 'x') + "port=77\ntimeout=3\r\n");
     GatewayConfig c = gw::default_config(Program::textrelay);
-    ASSERT_EQ(gw::read_gateway_config(p, c, 0), 0);
+    ASSERT_EQ(gw::read_gateway_config(p, c), 0);
     EXPECT_EQ(c.port, 77);
     EXPECT_EQ(c.timeout, 3);
 }

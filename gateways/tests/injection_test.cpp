@@ -9,6 +9,7 @@
 
 #include "message.h"
 #include "rt_test/payloads.h"
+#include "rtu/split.h"
 
 namespace {
 
@@ -36,10 +37,7 @@ struct Relay {
         cfg.smtp = "127.0.0.1";
         cfg.mailport = 25;
         cfg.sender = "rtu@example.net";
-        for (const auto &l : lines) {
-            gw::apply_config_line(l, cfg, 0);
-            gw::apply_config_line(l, cfg, 1);
-        }
+        for (const auto &l : lines) gw::apply_config_line(l, cfg);
         cfg.textrelay = cfg.postrelay = 1;
         f.cfg = &cfg;
         f.run = keep;
@@ -108,13 +106,21 @@ TEST(ForwarderInjection, MailFieldsReachMailsendWhole) {
 TEST(ForwarderInjection, MailSettingsOfTheConfigurationFile) {
     // smtp and sender are one word each; securemode and auth are option
     // texts split into their own words on purpose: the shell must pass
-    // exactly those words.
+    // exactly those words, or, with a quote left open, no mail is sent.
     Scratch s("mailcfg");
+    int refused = 0;
     for (Program p : {Program::postrelay, Program::portnotify}) {
         for (const Payload &pl : rt_test::payloads(s.canary(), "\r\n")) {
             for (const char *key : {"smtp", "sender", "securemode", "auth"}) {
                 Relay st(p, {std::string(key) + "=" + pl.text});
                 std::string cmd = st.command_for("Mail;ops@example.net;Alarm;Input 1 closed");
+                auto secure_words = rtu::split_shell_words(st.cfg.securemode);
+                auto auth_words = rtu::split_shell_words(st.cfg.auth);
+                if (!secure_words || !auth_words) {
+                    EXPECT_EQ(cmd, "") << key << " [" << pl.name << "]";
+                    ++refused;
+                    continue;
+                }
                 bool form = false;
                 auto run = s.run(cmd, "mailsend", "", form);
                 ASSERT_TRUE(form) << cmd;
@@ -123,8 +129,8 @@ TEST(ForwarderInjection, MailSettingsOfTheConfigurationFile) {
                 const auto &a = run.calls[0];
                 EXPECT_EQ(after(a, "-smtp"), st.cfg.smtp) << key << " [" << pl.name << "]";
                 EXPECT_EQ(after(a, "-from"), st.cfg.sender) << key << " [" << pl.name << "]";
-                std::vector<std::string> options = gw::split_option_words(st.cfg.securemode);
-                for (const auto &w : gw::split_option_words(st.cfg.auth)) options.push_back(w);
+                std::vector<std::string> options = *secure_words;
+                options.insert(options.end(), auth_words->begin(), auth_words->end());
                 // -smtp H -port N <options> -from S
                 ASSERT_GE(a.size(), 4u + options.size() + 2u);
                 EXPECT_EQ(std::vector<std::string>(
@@ -136,6 +142,7 @@ TEST(ForwarderInjection, MailSettingsOfTheConfigurationFile) {
             }
         }
     }
+    EXPECT_GT(refused, 0) << "the quote-breaking payloads leave a quote open";
 }
 
 TEST(ForwarderInjection, MailSettingsTooLongForTheCommandBufferCannotOpenTheFields) {

@@ -75,20 +75,6 @@ protected:
 
 }  // namespace
 
-TEST(Fields, EmptyFieldsAreSkipped) {
-    EXPECT_EQ(gw::split_fields("SMS;;+1;;text;"), (std::vector<std::string>{"SMS", "+1", "text"}));
-    EXPECT_TRUE(gw::split_fields(";;").empty());
-    EXPECT_TRUE(gw::split_fields("").empty());
-}
-
-TEST(Fields, OptionWordsSplitLikeTheShellWithoutExpansion) {
-    EXPECT_EQ(gw::split_option_words("  -starttls   -auth "), (std::vector<std::string>{"-starttls", "-auth"}));
-    EXPECT_EQ(gw::split_option_words("-pass 'a b' -user \"x\\\"y\" c\\ d"),
-              (std::vector<std::string>{"-pass", "a b", "-user", "x\"y", "c d"}));
-    EXPECT_EQ(gw::split_option_words("-pass $(id);`id`"), (std::vector<std::string>{"-pass", "$(id);`id`"}));
-    EXPECT_TRUE(gw::split_option_words("").empty());
-}
-
 TEST_F(Forward, SmsWithPlusRunsTheScriptAndRepliesWithTheResultFile) {
     gw::Forwarder f = make(Program::textrelay);
     script_leaves("17\n");
@@ -195,6 +181,24 @@ TEST_F(Forward, MailSuccessAndFailureAreLogged) {
     EXPECT_EQ(reply, "1");
     ASSERT_EQ(g_commands.size(), 2u);
     EXPECT_EQ(g_commands[1], "logger -t script \"Could not send mail!\"");
+}
+
+TEST_F(Forward, MailSettingsWithAQuoteLeftOpenSendNoMail) {
+    // The shell would refuse the command; where the quote was meant to end
+    // is not guessed.
+    gw::Forwarder f = make(Program::postrelay);
+    for (const char *auth : {"-auth -pass 'open", "-pass \"a b"}) {
+        g_commands.clear();
+        cfg_.auth = auth;
+        gw::rebuild_mail_prefix(f);
+        std::string reply;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(gw::handle_message_line(f, "Mail;ops;Alarm;x", reply), 1);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string(gw::kMailOpenQuote) + "\n");
+        EXPECT_EQ(reply, "1");
+        EXPECT_EQ(g_commands,
+                  (std::vector<std::string>{"logger -t script \"Could not send mail!\""}));
+    }
 }
 
 TEST_F(Forward, MailNotHandled) {

@@ -8,44 +8,37 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "modem_internal.h"
 #include "modemctl/modemctl.h"
 #include "platform.h"
 #include "rtu/files.h"
+#include "rtu/handles.h"
+#include "rtu/numbers.h"
 #include "rtu/shell.h"
+#include "rtu/split.h"
 
 namespace modem {
 
 ModuleDescription parse_module_description(std::string_view text) {
     ModuleDescription d;
-    std::vector<std::string> tokens;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t start = text.find_first_not_of(",\n", pos);
-        if (start == std::string_view::npos) break;
-        std::size_t end = text.find_first_of(",\n", start);
-        if (end == std::string_view::npos) end = text.size();
-        tokens.emplace_back(text.substr(start, end - start));
-        pos = end;
-    }
+    // Tokens between commas and line ends, empty ones skipped.
+    std::vector<std::string_view> tokens = rtu::split_fields(text, ",\n");
     if (tokens.empty()) return d;
     d.has_tokens = true;
 
     // The first token is always the control device of record 0; keyword pairs
     // may only follow it.
     std::array<std::string, 6> record;
-    record[0] = tokens[0];
+    record[0] = std::string(tokens[0]);
     std::size_t field = 1;
     for (std::size_t i = 1; i < tokens.size(); ++i) {
-        const std::string &t = tokens[i];
+        std::string_view t = tokens[i];
         if (t == "driver" || t == "loadfix") {
             if (i + 1 >= tokens.size()) break;  // keyword without its value
-            const std::string &value = tokens[++i];
+            std::string_view value = tokens[++i];
             if (t == "driver") {
                 if (!d.drivers.empty()) d.drivers += ',';
                 d.drivers += value;
@@ -54,7 +47,7 @@ ModuleDescription parse_module_description(std::string_view text) {
             }
             continue;
         }
-        record[field] = t;
+        record[field] = std::string(t);
         if (field == 5) d.records.push_back(record);
         field = (field + 1) % 6;
     }
@@ -120,11 +113,6 @@ int get_with_default(char *out, int slot, const char *base, const char *default0
     }
     return 0;
 }
-
-struct FileCloser {
-    void operator()(FILE *f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 }  // namespace
 
@@ -249,7 +237,7 @@ extern "C" int modem_check_version(const char *id) try {
         const std::string key = rtu::format_bounded(64, "%s_version%d", id, i + 1);
         const char *value = databoard_getvalue("common", key.c_str());
         if (!value) return -1;  // the script left no version: no verdict either
-        parts[i] = std::atoi(value);
+        parts[i] = rtu::leading_int(value);
     }
     if (!version_meets_minimum(parts[0], parts[1], parts[2])) {
         rtu::run_shell(touch_fail);
@@ -263,7 +251,7 @@ extern "C" int modem_check_version(const char *id) try {
 
 extern "C" int modem_dev_radio_type_get(char *out, int slot) try {
     if (!out || slot < 0) return 0;
-    const char *text = radio_type_text(std::atoi(param("modem_radiotype", slot).c_str()));
+    const char *text = radio_type_text(rtu::leading_int(param("modem_radiotype", slot)));
     if (!text) return 0;
     copy_field(out, text);
     return 1;
@@ -303,17 +291,15 @@ extern "C" int modem_renewconf(int slot) try {
     if (modem_get_if(ifname, slot) != 0) return -2;
     const std::string path = std::string("/etc/qmi-network.conf_") + ifname;
     // The file carries the SIM's password and PIN: readable by root only.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    rtu::Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!fd) {
         log_event("cannot create " + path + ": " + std::strerror(errno));
         return -2;
     }
-    ::fchmod(fd, 0600);
-    FilePtr f(::fdopen(fd, "w"));
-    if (!f) {
-        ::close(fd);
-        return -2;
-    }
+    ::fchmod(fd.get(), 0600);
+    rtu::FilePtr f(::fdopen(fd.get(), "w"));
+    if (!f) return -2;
+    fd.release();  // the stream closes it
     const std::string apn = param("modem_apn", slot);
     const std::string user = param("modem_user", slot);
     const std::string passwd = param("modem_passwd", slot);

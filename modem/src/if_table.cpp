@@ -2,38 +2,21 @@
 // failover ("slave") interface, with the slave list /tmp/.slave_if_list.
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "modem_internal.h"
 #include "modemctl/modemctl.h"
 #include "platform.h"
+#include "rtu/handles.h"
+#include "rtu/numbers.h"
 #include "rtu/shell.h"
+#include "rtu/split.h"
 
 namespace modem {
 namespace {
 
-struct FileCloser {
-    void operator()(FILE *f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
-// Tokens of a table line split at blanks; empty tokens are skipped.
-std::vector<std::string> split_blanks(std::string_view line) {
-    std::vector<std::string> out;
-    std::size_t pos = 0;
-    while (pos < line.size()) {
-        std::size_t start = line.find_first_not_of(' ', pos);
-        if (start == std::string_view::npos) break;
-        std::size_t end = line.find(' ', start);
-        if (end == std::string_view::npos) end = line.size();
-        out.emplace_back(line.substr(start, end - start));
-        pos = end;
-    }
-    return out;
-}
+using rtu::FilePtr;
 
 std::string strip_line_end(std::string text) {
     while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
@@ -52,10 +35,11 @@ TableMatch table_lookup(const std::string &path, std::string_view ifname) {
         if (!std::strstr(buf, name.c_str())) continue;
         // The first line that contains the name is the match, even when the
         // name is only a part of its first field.
-        auto tokens = split_blanks(buf);
-        if (tokens.size() >= 2) m.priority = cut(strip_line_end(tokens[1]), kNameMax);
+        // Tokens split at blanks, empty ones skipped.
+        auto tokens = rtu::split_fields(buf, " ");
+        if (tokens.size() >= 2) m.priority = cut(strip_line_end(std::string(tokens[1])), kNameMax);
         if (tokens.size() >= 3) {
-            m.type = cut(strip_line_end(tokens[2]), kNameMax);
+            m.type = cut(strip_line_end(std::string(tokens[2])), kNameMax);
             m.rc = 0;
         }
         break;
@@ -119,7 +103,7 @@ extern "C" int cur_if_table_get_byif(const char *ifname, char *priority, char *t
 extern "C" int cur_slave_ifs_detect(const char * /*wan_type*/, const char *backup,
                                     const char *stop_word) try {
     // The caller's copy of the WAN type is not consulted: the option is read here.
-    if (std::atoi(uci_get_value("modem", "failover", "wan_type").c_str()) != 2) return 0;
+    if (rtu::leading_int(uci_get_value("modem", "failover", "wan_type")) != 2) return 0;
 
     const bool only_first = backup && stop_word && std::strcmp(backup, "off") == 0 &&
                             std::strcmp(stop_word, "off") == 0;

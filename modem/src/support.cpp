@@ -6,6 +6,7 @@
 #include <string>
 
 #include "modem_internal.h"
+#include "rtu/handles.h"
 #include "rtu/shell.h"
 
 namespace {
@@ -85,17 +86,16 @@ void log_event(const std::string &message) {
 }
 
 void console_write(std::string_view text) {
-    int fd = ::open("/dev/console", O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return;
+    rtu::Fd fd(::open("/dev/console", O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    if (!fd) return;
     const char *p = text.data();
     std::size_t left = text.size();
     while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
+        ssize_t n = ::write(fd.get(), p, left);
         if (n <= 0) break;
         p += n;
         left -= static_cast<std::size_t>(n);
     }
-    ::close(fd);
 }
 
 }  // namespace modem

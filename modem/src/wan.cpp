@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -12,12 +11,15 @@
 #include "platform.h"
 #include "rsmwrapper.h"
 #include "rtu/files.h"
+#include "rtu/numbers.h"
 #include "rtu/shell.h"
 
 namespace modem {
 namespace {
 
-int read_mode() { return std::atoi(uci_get_value("modem", "setting", "mode").c_str()); }
+int read_mode() {
+    return rtu::leading_int(uci_get_value("modem", "setting", "mode"));
+}
 
 // Wired (eth0.2) or wireless-client (wlan0) WAN: the interface becomes the
 // current WAN and the modem, when configured so, its backup.
@@ -30,7 +32,7 @@ void bring_up_lan_wan(const char *ifname) {
     cur_slave_fill_selected(ifname);
     if (RSM_VALUE_SET_STRING("common", "wanif", ifname, RSM_SHMEM_CONF) != 0)
         log_event(std::string("wanif not stored in ") + RSM_SHMEM_CONF);
-    if (std::atoi(uci_get_value("modem", "failover", "fail_back").c_str()) == 1)
+    if (rtu::leading_int(uci_get_value("modem", "failover", "fail_back")) == 1)
         rtu::run_shell(supervision_cmd(ifname, 3, 0));
 }
 
@@ -111,12 +113,12 @@ std::optional<long> supervisor_pid(const std::string &pid_file, const std::strin
     std::size_t e = s.find_last_not_of(blanks);
     std::string_view word;
     if (b != std::string_view::npos) word = s.substr(b, e - b + 1);
-    if (word.empty() || word.size() > 9 ||
-        word.find_first_not_of("0123456789") != std::string_view::npos) {
+    std::optional<long long> number = rtu::parse_decimal(word);
+    if (word.size() > 9 || !number) {
         why = pid_file + " holds no process number";
         return std::nullopt;
     }
-    long pid = std::strtol(std::string(word).c_str(), nullptr, 10);
+    long pid = static_cast<long>(*number);  // at most nine digits
     if (pid <= 1) {
         why = pid_file + " holds no process number";
         return std::nullopt;
@@ -168,7 +170,7 @@ extern "C" int modem_start(int slot, int background) try {
 }
 
 extern "C" int net_wan_if_up(int start_auto) try {
-    const int wan_type = std::atoi(uci_get_value("modem", "failover", "wan_type").c_str());
+    const int wan_type = rtu::leading_int(uci_get_value("modem", "failover", "wan_type"));
     if (wan_type == 0 || wan_type == 1) {
         if (uci_get_value("network", "wan", "proto") != "dhcp") return 0;
         bring_up_lan_wan(wan_type == 0 ? "eth0.2" : "wlan0");

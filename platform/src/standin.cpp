@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +20,7 @@
 #include "platform.h"
 #include "rsmwrapper.h"
 #include "rtu/files.h"
+#include "rtu/numbers.h"
 #include "rtu/shell.h"
 
 namespace {
@@ -71,10 +74,8 @@ std::optional<std::string> answer(std::initializer_list<std::string> keys) {
 
 int answer_int(std::initializer_list<std::string> keys, int fallback) {
     auto v = answer(keys);
-    if (!v) return fallback;
-    char *end = nullptr;
-    long n = std::strtol(v->c_str(), &end, 10);
-    return end != v->c_str() ? static_cast<int>(n) : fallback;
+    std::optional<long long> n = v ? rtu::leading_number(*v) : std::nullopt;
+    return n ? static_cast<int>(std::clamp<long long>(*n, INT_MIN, INT_MAX)) : fallback;
 }
 
 std::string dotted(const char *function, int modem) {
@@ -93,8 +94,7 @@ ShmCommonSegment *segment() {
         struct stat st;
         if (::stat(SHMCOMMON_KEY_FILE, &st) != 0) {
             ::mkdir("/share", 0755);
-            int fd = ::open(SHMCOMMON_KEY_FILE, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-            if (fd >= 0) ::close(fd);
+            rtu::touch_file(SHMCOMMON_KEY_FILE);
         }
         seg = SHMCOMMON_Fetch();
     }
@@ -192,7 +192,7 @@ int modem_check_type(int modem, const char *type) {
     std::string word = type ? type : "";
     std::string fn = dotted("modem_check_type", modem);
     if (auto forced = answer({fn + "." + word, "modem_check_type." + word}))
-        return std::atoi(forced->c_str());
+        return rtu::leading_int(*forced);
     std::string configured =
         answer({dotted("modem_type", modem), "modem_type"}).value_or("qmi");
     return type != nullptr && configured == type ? 0 : 1;

@@ -9,6 +9,7 @@
 
 #include "imgcheck.h"
 #include "rtu/files.h"
+#include "rtu/handles.h"
 
 int main(int argc, char **argv) {
     if (argc < 3) {
@@ -17,18 +18,15 @@ int main(int argc, char **argv) {
     }
 
     imgcheck::ImageSum sum;
-    int fd = ::open(argv[1], O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
+    rtu::Fd fd(::open(argv[1], O_RDONLY | O_CLOEXEC));
+    if (fd) {
         struct stat st {};
-        if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-            // A folder opens but cannot be read: the same as no image.
-            ::close(fd);
-            fd = -1;
-        }
+        // A folder opens but cannot be read: the same as no image.
+        if (::fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode)) fd.reset();
     }
-    if (fd >= 0) {
-        sum = imgcheck::sum_image(fd);
-        ::close(fd);
+    if (fd) {
+        sum = imgcheck::sum_image(fd.get());
+        fd.reset();
         std::printf("crc:%08x length:%08x\n", static_cast<unsigned>(sum.crc),
                     static_cast<unsigned>(static_cast<std::uint32_t>(sum.length)));
         std::fflush(stdout);

@@ -1,64 +1,31 @@
 #include "trim.h"
 
+#include <algorithm>
 #include <climits>
-#include <cstdlib>
-#include <cstring>
 
+#include "rtu/numbers.h"
 #include "rtu/shell.h"
+#include "rtu/split.h"
 
 namespace trim {
-namespace {
-
-// strtok()-style token: skips leading delimiters, runs to the next one.
-// Returns false when only delimiters are left; pos moves past the delimiter
-// that ended the token.
-bool next_token(std::string_view s, std::size_t &pos, std::string_view delims,
-                std::string_view &token) {
-    std::size_t start = s.find_first_not_of(delims, pos);
-    if (start == std::string_view::npos) {
-        pos = s.size();
-        return false;
-    }
-    std::size_t end = s.find_first_of(delims, start);
-    if (end == std::string_view::npos) end = s.size();
-    token = s.substr(start, end - start);
-    pos = end < s.size() ? end + 1 : end;
-    return true;
-}
-
-}  // namespace
 
 std::optional<std::int64_t> reserve_bytes(const char *text) {
     if (text == nullptr) return std::nullopt;
-    const char *p = text;
-    while (*p == ' ' || *p == '\t') ++p;
-    if (*p == '+') ++p;
-    if (*p < '0' || *p > '9') return std::nullopt;
+    std::string_view t(text);
+    t.remove_prefix(std::min(t.find_first_not_of(" \t"), t.size()));
+    if (!t.empty() && t[0] == '+') t.remove_prefix(1);
+    // Digits only from here; the value saturates (rtu::parse_decimal has no
+    // result for a number too large for 64 bits).
+    if (t.empty() || t.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
     constexpr std::int64_t kMaxKb = INT64_MAX / 1024;
-    std::int64_t kb = 0;
-    bool saturated = false;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        if (saturated) continue;
-        int digit = *p - '0';
-        if (kb > (kMaxKb - digit) / 10)
-            saturated = true;
-        else
-            kb = kb * 10 + digit;
-    }
-    if (*p != '\0') return std::nullopt;
-    return saturated ? INT64_MAX : kb * 1024;
-}
-
-int to_int(const char *text) {
-    if (text == nullptr) return 0;
-    long v = std::strtol(text, nullptr, 10);  // LONG_MIN/LONG_MAX on overflow
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
-    return static_cast<int>(v);
+    std::optional<long long> kb = rtu::parse_decimal(t);
+    if (!kb || *kb > kMaxKb) return INT64_MAX;
+    return *kb * 1024;
 }
 
 int interval_from_option(const char *text) {
-    int t = to_int(text);
+    int t = text == nullptr ? 0 : rtu::leading_int(text);
     return t > 0 ? t : kDefaultInterval;
 }
 
@@ -67,14 +34,15 @@ std::optional<mon_entry> parse_config_line(std::string_view line) {
     line = line.substr(0, line.find('\0'));
     if (line.size() > kLineMax) line = line.substr(0, kLineMax);
 
+    // Fields found as strtok finds them, with the line end a separator only
+    // after the path.
     std::size_t pos = 0;
     std::string_view path;
-    if (!next_token(line, pos, ",", path)) return std::nullopt;
+    if (!rtu::next_field(line, pos, ",", path)) return std::nullopt;
     std::string_view size_text;
     int size = 0;
-    if (next_token(line, pos, ",\r\n", size_text)) size = to_int(std::string(size_text).c_str());
+    if (rtu::next_field(line, pos, ",\r\n", size_text)) size = rtu::leading_int(size_text);
     if (path.empty() || size <= 0) return std::nullopt;
-
     mon_entry e;
     e.path = std::string(path.substr(0, kPathMax));
     e.size = size;

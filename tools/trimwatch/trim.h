@@ -30,11 +30,8 @@ struct mon_entry {
 // larger than any file and saturates.
 std::optional<std::int64_t> reserve_bytes(const char *text);
 
-// atoi() without its undefined overflow: leading blanks, a sign, digits, the
-// rest ignored; 0 when there are no digits; clamped to the int range.
-int to_int(const char *text);
-
-// The -t option of trimwatch: 0 or less (or no number) gives 60.
+// The -t option of trimwatch, read as atoi reads it (saturated,
+// rtu::leading_int): 0 or less (or no number) gives 60.
 int interval_from_option(const char *text);
 
 // One configuration line "path,size[,...]" (line end included or not).

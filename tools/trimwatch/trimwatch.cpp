@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "rtu/files.h"
+#include "rtu/handles.h"
 #include "rtu/shell.h"
 #include "trim.h"
 
@@ -81,15 +82,15 @@ class StopSignals {
 // Reads the configuration; false when it cannot be opened.
 bool load_config(const std::string &path, std::vector<trim::mon_entry> &list) {
     std::printf("Load configfile %s ...\n", path.c_str());
-    FILE *f = std::fopen(path.c_str(), "r");
-    if (f == nullptr) return false;
+    rtu::FilePtr f(std::fopen(path.c_str(), "r"));
+    if (!f) return false;
     std::string line;
     int c;
     bool eof = false;
     while (!eof) {
         line.clear();
         // A line longer than the limit is cut; its rest is not a line of its own.
-        while ((c = std::fgetc(f)) != EOF && c != '\n') {
+        while ((c = std::fgetc(f.get())) != EOF && c != '\n') {
             if (line.size() < trim::kLineMax) line.push_back(static_cast<char>(c));
         }
         eof = c == EOF;
@@ -104,7 +105,6 @@ bool load_config(const std::string &path, std::vector<trim::mon_entry> &list) {
         }
         std::printf("add mon(%s,%d)\n", entry->path.c_str(), entry->size);
     }
-    std::fclose(f);
     return true;
 }
 

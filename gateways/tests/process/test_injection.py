@@ -3,6 +3,7 @@ to textrelay, postrelay and portnotify, mail settings of their configuration
 file, and atsend's command line. The send_sms.sh and mailsend stand-ins record
 the exact argument lists; the canary must stay absent."""
 
+import shlex
 import time
 
 from conftest import connect, free_port, recv_until
@@ -43,6 +44,14 @@ def send_all(gw, sock, found: Findings, sms: bool, mail: bool):
             found.check(not canary_ran(gw.r), name, "Mail line ran the canary")
 
 
+def quote_left_open(text: str) -> bool:
+    try:
+        shlex.split(text)
+    except ValueError as e:
+        return "quotation" in str(e)
+    return False
+
+
 def closed_mail_port() -> str:
     # Nothing listens there: the mail stand-in fails at once.
     return f"smtp=127.0.0.1\nmailport={free_port()}\nsender=rtu@example.net\n"
@@ -76,9 +85,10 @@ def test_portnotify_sms_and_mail_fields(gw):
 def test_mail_settings_of_the_configuration_file(gw):
     # The mail server stays 127.0.0.1 (a payload host name would be looked
     # up); the sender is one word, the security and authentication texts are
-    # option words the process passes on without running anything. Three
-    # payloads per start, one in each setting (the unit tests take every
-    # setting with every payload).
+    # option words the process passes on without running anything, or, when
+    # one leaves a quote open, refuses (no mail, reply "1"). Three payloads
+    # per start, one in each setting (the unit tests take every setting with
+    # every payload).
     found = Findings("postrelay configuration")
     table = payloads(without="\r\n")
     for at in range(0, len(table), 3):
@@ -90,13 +100,17 @@ def test_mail_settings_of_the_configuration_file(gw):
                         f"sender={sender}\nsecuremode={secure}\nauth={auth}\n")
         before = len(gw.mail_calls())
         sock = connect(port)
-        ask(sock, b"Mail;ops@example.net;Alarm;Input 1 closed\n")
+        reply = ask(sock, b"Mail;ops@example.net;Alarm;Input 1 closed\n")
         calls = gw.mail_calls()[before:]
-        # The configuration keeps at most 45 characters of a sender.
-        ok = len(calls) == 1 and calls[0][:2] == ["-smtp", "127.0.0.1"] and "-from" in calls[0] \
-            and calls[0][calls[0].index("-from") + 1] == sender[:45]
+        # The configuration keeps at most 45 characters of a sender or
+        # securemode, 255 of auth.
+        if quote_left_open(secure[:45]) or quote_left_open(auth[:255]):
+            ok = calls == [] and reply == b"1\r\n"
+        else:
+            ok = len(calls) == 1 and calls[0][:2] == ["-smtp", "127.0.0.1"] \
+                and "-from" in calls[0] and calls[0][calls[0].index("-from") + 1] == sender[:45]
         label = f"{name}/{name2}/{name3}"
-        found.check(ok, label, f"mailsend got {calls}")
+        found.check(ok, label, f"mailsend got {calls}, reply {reply!r}")
         found.check(not canary_ran(gw.r), label, "configuration value ran the canary")
         sock.close()
         proc.stop()

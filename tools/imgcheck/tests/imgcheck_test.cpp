@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "rtu/handles.h"
+
 namespace {
 
 using imgcheck::kBlockSize;
@@ -32,18 +34,17 @@ std::uint32_t crc_of(const std::vector<unsigned char> &v, std::size_t n) {
 
 class MemImage {
   public:
-    explicit MemImage(const std::vector<unsigned char> &data) {
-        fd_ = memfd_create("img", 0);
-        EXPECT_GE(fd_, 0);
+    explicit MemImage(const std::vector<unsigned char> &data) : fd_(memfd_create("img", 0)) {
+        EXPECT_TRUE(fd_);
         if (!data.empty()) {
-            EXPECT_EQ(::write(fd_, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+            EXPECT_EQ(::write(fd_.get(), data.data(), data.size()),
+                      static_cast<ssize_t>(data.size()));
         }
     }
-    ~MemImage() { ::close(fd_); }
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
 
   private:
-    int fd_ = -1;
+    rtu::Fd fd_;
 };
 
 imgcheck::ImageSum sum_of(const std::vector<unsigned char> &data) {
