@@ -55,7 +55,7 @@ def main() -> int:
     sys.path[:0] = [str(SOURCE / "testing"), str(SOURCE / "agent" / "tests")]
     import routerroot
     import vpn_env
-    from conftest import agent_config_text, make_certs, prepare_agent_root, start_portal
+    from conftest import agent_config_text, make_certs, prepare_agent_root, start_portal, wait_log
 
     work = Path(tempfile.mkdtemp(prefix="idle-bench-"))
     certs = make_certs(work / "certs")
@@ -77,7 +77,7 @@ def main() -> int:
         agent = root.start([str(routerroot.binary("telvsdkd"))])
         root.wait_file("/tmp/hbs_status", 20, content="2")
         portal.queue(method="connectvpn")
-        vpn_env.wait_log(root, "VPN CONNECTED to", 60)
+        wait_log(root, "VPN CONNECTED to", 60)
         time.sleep(3)
 
         own0, kids0 = cpu_seconds(agent.popen.pid)

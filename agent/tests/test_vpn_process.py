@@ -13,7 +13,8 @@ import pytest
 
 import vpn_env
 from conftest import agent_log, wait_log
-from vpn_env import alive, openvpn_pids, wait_until
+from poll import free_port, within
+from vpn_env import alive, openvpn_pids
 
 TLS_ARGS = "--tls-auth %tlsauthfile% 1"
 
@@ -54,7 +55,7 @@ class VpnAgent:
         return self.r.read("/tmp/vpn_status") if self.r.exists("/tmp/vpn_status") else None
 
     def wait_status(self, value, timeout=10):
-        assert wait_until(lambda: self.status() == f"{value}\n", timeout), self.status()
+        assert within(lambda: self.status() == f"{value}\n", timeout), self.status()
 
 
 def end_agent_and_openvpn(r, procs):
@@ -86,7 +87,7 @@ def vpn_agent(agent_root, portal, start_agent, vpn_server, vpn_keys):
         portal.config(servers=servers or [{
             "name": "testvpn", "host": "127.0.0.1", "ip": "127.0.0.1",
             "port": str(vpn_server.port), "proto": "tcp-client", "args": TLS_ARGS}])
-        mgmt = vpn_env.free_port()
+        mgmt = free_port()
         values = {"TELVSDK_VPN_LOCAL_MGM_PORT": mgmt, "TELVSDK_CFG_TLSAUTH": "/etc/telvsdk/ta.key",
                   "inactivity": 1}
         values.update(config)
@@ -127,7 +128,7 @@ def test_connect_counts_and_disconnect(vpn_agent, vpn_server):
                      r"\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d\n", log)
     # written just after that line, so it may trail it by a moment
     since = lambda: a.r.read("/tmp/vpn_conn_since") if a.r.exists("/tmp/vpn_conn_since") else ""
-    assert wait_until(lambda: re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", since()), 10), since()
+    assert within(lambda: re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", since()), 10), since()
 
     # exactly the command line of the tunnel, with the tls-auth file in place
     argv = openvpn_argv(a.r)
@@ -141,7 +142,7 @@ def test_connect_counts_and_disconnect(vpn_agent, vpn_server):
     assert "INFO       openvpn --remote " in log
 
     # the networks are pushed when the tunnel comes up
-    assert wait_until(lambda: a.portal.networks(), 10)
+    assert within(lambda: a.portal.networks(), 10)
     assert a.portal.networks()[0] == [{"network": "192.168.1.0", "subnetmask": "255.255.255.0"}]
     # the tunnel and the network script got none of the agent's descriptors
     for name in ("openvpn", "get_push_network.sh"):
@@ -149,7 +150,7 @@ def test_connect_counts_and_disconnect(vpn_agent, vpn_server):
 
     # state 3 every second, byte counts from OpenVPN's one-second notices
     a.wait_status(3)
-    assert wait_until(lambda: re.fullmatch(r"[1-9]\d* kBytes / [1-9]\d* kBytes",
+    assert within(lambda: re.fullmatch(r"[1-9]\d* kBytes / [1-9]\d* kBytes",
                                            a.r.read("/tmp/vpn_txrx_packet") or "x")
                       if a.r.exists("/tmp/vpn_txrx_packet") else False, 10)
     out = a.proc.stdout
@@ -166,7 +167,7 @@ def test_connect_counts_and_disconnect(vpn_agent, vpn_server):
     a.portal.queue(method="disconnectvpn")
     wait_log(a.r, "VPN DISCONNECTED from testvpn 127.0.0.1 at ", 15)
     a.wait_status(0)
-    assert wait_until(lambda: not alive(pid), 5)
+    assert within(lambda: not alive(pid), 5)
     assert "Error executing openvpn." not in a.log()
     assert a.proc.running()
 
@@ -177,12 +178,12 @@ def test_server_restart_under_a_live_tunnel(vpn_agent, vpn_server):
     the same openvpn brings the tunnel back."""
     a = vpn_agent()
     a.connect()
-    assert wait_until(lambda: len(a.portal.networks()) == 1, 10)
+    assert within(lambda: len(a.portal.networks()) == 1, 10)
     pid = openvpn_pids(a.r)[-1]
     vpn_server.stop()
     vpn_server.start()
-    assert wait_until(lambda: a.log().count("VPN CONNECTED to") == 2, 40), a.log()[-3000:]
-    assert wait_until(lambda: len(a.portal.networks()) == 2, 10)
+    assert within(lambda: a.log().count("VPN CONNECTED to") == 2, 40), a.log()[-3000:]
+    assert within(lambda: len(a.portal.networks()) == 2, 10)
     a.wait_status(3)
     assert openvpn_pids(a.r) == [pid] and alive(pid)
 
@@ -219,11 +220,11 @@ def test_agent_killed_takes_its_openvpn_along(vpn_agent):
     pid = openvpn_pids(a.r)[-1]
     a.proc.signal(signal.SIGKILL)
     a.proc.wait(5)
-    assert wait_until(lambda: not alive(pid), 10)
+    assert within(lambda: not alive(pid), 10)
     b = vpn_agent(TELVSDK_VPN_LOCAL_MGM_PORT=a.mgmt_port)
-    assert wait_until(lambda: b.log().count("PUSH       vpn server 1 ") == 2, 15)
+    assert within(lambda: b.log().count("PUSH       vpn server 1 ") == 2, 15)
     b.portal.queue(method="connectvpn")
-    assert wait_until(lambda: b.log().count("VPN CONNECTED to") == 2, 30), b.log()[-3000:]
+    assert within(lambda: b.log().count("VPN CONNECTED to") == 2, 30), b.log()[-3000:]
     assert "Error executing openvpn." not in b.log()
 
 
@@ -263,19 +264,19 @@ def test_openvpn_killed_under_the_agent(vpn_agent):
     # a later connect works without a disconnect in between
     before = a.log().count("VPN CONNECTED to")
     a.portal.queue(method="connectvpn")
-    assert wait_until(lambda: a.log().count("VPN CONNECTED to") == before + 1, 20), a.log()[-2000:]
+    assert within(lambda: a.log().count("VPN CONNECTED to") == before + 1, 20), a.log()[-2000:]
     assert len(openvpn_pids(a.r)) == 2
 
 
 def test_management_port_never_opening(vpn_agent):
     a = vpn_agent()
     a.r.write("/tmp/standin/openvpn.mode", "mgmt-elsewhere")
-    a.r.write("/tmp/standin/openvpn.mgmtport", str(vpn_env.free_port()))
+    a.r.write("/tmp/standin/openvpn.mgmtport", str(free_port()))
     a.portal.queue(method="connectvpn")
     wait_log(a.r, "VPN  ERROR Error - giving up.", 15)
     pid = openvpn_pids(a.r)[-1]
     # OpenVPN waited in its hold; the agent ends it instead of leaving it behind
-    assert wait_until(lambda: not alive(pid), 10)
+    assert within(lambda: not alive(pid), 10)
     log = a.log()
     assert "Try #6 to connect to management interface failed. " in log
     assert "Try #7" not in log
@@ -314,7 +315,7 @@ def test_wait_limit_ends_a_connection_that_never_completes(vpn_agent):
         log = a.log()
         assert len(re.findall(r"MGMT       (WAIT|AUTH|CONNECTING|RECONNECTING)\n", log)) == 21
         assert "VPN DISCONNECTED" not in log
-        assert wait_until(lambda: not alive(openvpn_pids(a.r)[-1]), 10)
+        assert within(lambda: not alive(openvpn_pids(a.r)[-1]), 10)
     finally:
         lsock.close()
 

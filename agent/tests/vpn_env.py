@@ -10,7 +10,6 @@ standins/openvpn, which only swaps "--dev tap" for "--dev null".
 from __future__ import annotations
 
 import os
-import re
 import select
 import signal
 import socket
@@ -19,14 +18,10 @@ import threading
 import time
 from pathlib import Path
 
+from poll import connect, free_port, poll
+
 HERE = Path(__file__).resolve().parent
 OPENVPN = "/usr/sbin/openvpn"
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def _openssl(*args, cwd):
@@ -84,14 +79,14 @@ class VpnServer:
         self.proc = subprocess.Popen(self.argv + ["--log-append", str(self.log)],
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL, start_new_session=True)
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
+
+        def listening() -> bool:
             if self.proc.poll() is not None:
                 raise RuntimeError("openvpn server ended:\n" + self.log_text())
-            if "Listening for incoming TCP connection" in self.log_text()[seen:]:
-                return self
-            time.sleep(0.05)
-        raise TimeoutError("openvpn server not listening:\n" + self.log_text())
+            return "Listening for incoming TCP connection" in self.log_text()[seen:]
+
+        poll(listening, timeout, what=lambda: "openvpn server not listening:\n" + self.log_text())
+        return self
 
     def log_text(self) -> str:
         return self.log.read_text(errors="replace") if self.log.exists() else ""
@@ -127,32 +122,6 @@ def alive(pid: int) -> bool:
     return stat.rsplit(")", 1)[1].split()[0] != "Z"
 
 
-def wait_until(cond, timeout: float, step: float = 0.05) -> bool:
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if cond():
-            return True
-        time.sleep(step)
-    return cond()
-
-
-def log_lines(r, path="/var/log/telvsdk.log") -> list[str]:
-    return r.read(path).splitlines() if r.exists(path) else []
-
-
-def wait_log(r, pattern: str, timeout: float, path="/var/log/telvsdk.log") -> re.Match:
-    rx = re.compile(pattern)
-    deadline = time.monotonic() + timeout
-    while True:
-        text = r.read(path) if r.exists(path) else ""
-        m = rx.search(text)
-        if m:
-            return m
-        if time.monotonic() > deadline:
-            raise TimeoutError(f"log has no {pattern!r} within {timeout}s:\n{text[-3000:]}")
-        time.sleep(0.05)
-
-
 class MgmtRelay(threading.Thread):
     """Stands on the agent's management port and relays, line by line, to
     OpenVPN's own (moved there by the wrapper's mgmt-elsewhere mode, see
@@ -183,13 +152,9 @@ class MgmtRelay(threading.Thread):
         except OSError:
             return
         deadline = time.monotonic() + 120
-        ovpn = None
-        while ovpn is None and time.monotonic() < deadline:
-            try:
-                ovpn = socket.create_connection(("127.0.0.1", self.upstream), timeout=1)
-            except OSError:
-                time.sleep(0.1)
-        if ovpn is None:
+        try:
+            ovpn = connect(self.upstream, 120, io_timeout=1)
+        except TimeoutError:
             agent.close()
             return
         # each side: (socket, the other side, hook, bytes of an unfinished line)
@@ -266,14 +231,8 @@ class HttpProxy:
         self.proc = subprocess.Popen(["tinyproxy", "-d", "-c", str(self.conf)],
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL, start_new_session=True)
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return self
-            except OSError:
-                time.sleep(0.05)
-        raise TimeoutError("proxy not listening")
+        connect(self.port, timeout).close()
+        return self
 
     def log_text(self) -> str:
         return self.log.read_text(errors="replace") if self.log.exists() else ""
