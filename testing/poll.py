@@ -49,12 +49,13 @@ def read_until(source, done, timeout: float = 5.0, most: int | None = None, retr
     read. most: never more bytes than that. TimeoutError when done never
     holds, ConnectionError when the peer closes first."""
     data = bytearray()
+    ready = [False]  # what the last wait saw
 
     def wait(seconds: float):
-        select.select([source], [], [], seconds)
+        ready[0] = bool(select.select([source], [], [], seconds)[0])
 
     def more() -> bool:
-        if not done(data) and select.select([source], [], [], 0)[0]:
+        if not done(data) and (ready[0] or select.select([source], [], [], 0)[0]):
             size = 4096 if most is None else most - len(data)
             piece = source.recv(size) if isinstance(source, socket.socket) else os.read(source, size)
             if not piece:
