@@ -72,7 +72,7 @@ def main() -> int:
     import routerroot
     import scep_env
     import vpn_env
-    from conftest import (ACTIVATION_CODE as CODE, agent_config_text, agent_log, make_certs,
+    from conftest import (ACTIVATION_CODE as CODE, agent_log, launch_agent, make_certs,
                           prepare_agent_root, start_portal)
 
     work = build / "main-job"
@@ -146,10 +146,8 @@ def main() -> int:
                            "TELVSDK_CFG_SCEP_REQ": "/etc/telvsdk/client.csr"}
         if peer:
             vpn_env.install_openvpn_wrapper(root)  # the root has no tap device: --dev null
-        root.write("/etc/telvsdk/telvsdk.cnf",
-                   agent_config_text(portal, inactivity=1, **scep_config))
-        agent = root.start([str(routerroot.binary("telvsdkd"))], merge_stderr=True,
-                           env={"TERM": os.environ.get("TERM", "dumb")})
+        agent = launch_agent(root, portal, env={"TERM": os.environ.get("TERM", "dumb")},
+                             merge_stderr=True, inactivity=1, **scep_config)
         shown = 0
         end = time.monotonic() + args.seconds if args.seconds > 0 else None
         while agent.running() and not stop["now"] and (end is None or time.monotonic() < end):

@@ -7,7 +7,6 @@ on 127.0.0.1. Nothing on the host is changed; the work folder goes at the end.
 import contextlib
 import os
 import shutil
-import signal
 import sys
 import tempfile
 from pathlib import Path
@@ -31,13 +30,12 @@ def agent_world(build, prefix: str, *portal_args: str, vpn: bool = True, tls_aut
                 **config):
     """Yields the world (work, certs, portal, server, root, agent) once the
     agent's heartbeat is up. With vpn the portal offers the local OpenVPN
-    server (with a tls-auth key when asked), and the agent has its own
-    management port and inactivity 1; config adds or overrides settings."""
+    server (with a tls-auth key when asked, see vpn_env.offer_vpn); config
+    adds or overrides settings of the agent."""
     use_build(build)
     import routerroot
     import vpn_env
-    from conftest import agent_config_text, make_certs, prepare_agent_root, start_portal
-    from poll import free_port
+    from conftest import launch_agent, make_certs, prepare_agent_root, start_portal
 
     w = SimpleNamespace(work=Path(tempfile.mkdtemp(prefix=prefix)), server=None, portal=None,
                         root=None, agent=None)
@@ -50,26 +48,13 @@ def agent_world(build, prefix: str, *portal_args: str, vpn: bool = True, tls_aut
                                            "vpnserver", "vpn.bench", server=True)
             ta = vpn_env.make_tls_auth_key(w.work / "vpn" / "ta.key") if tls_auth else None
             w.server = vpn_env.VpnServer(w.work, w.certs / "ca.pem", cert, key, tls_auth=ta).start()
-            vpn_env.install_openvpn_wrapper(w.root)
-            entry = {"name": "benchvpn", "host": "127.0.0.1", "ip": "127.0.0.1",
-                     "port": str(w.server.port), "proto": "tcp-client"}
-            if ta:
-                w.root.install(ta, "/etc/telvsdk/ta.key", 0o600)
-                entry["args"] = "--tls-auth %tlsauthfile% 1"
-                config = {"TELVSDK_CFG_TLSAUTH": "/etc/telvsdk/ta.key", **config}
-            w.portal.config(servers=[entry])
-            config = {"TELVSDK_VPN_LOCAL_MGM_PORT": free_port(), "inactivity": 1, **config}
-        w.root.write("/etc/telvsdk/telvsdk.cnf", agent_config_text(w.portal, **config))
-        w.agent = w.root.start([str(routerroot.binary("telvsdkd"))])
+            config = {**vpn_env.offer_vpn(w.root, w.portal, w.server, ta, "benchvpn"), **config}
+        w.agent = launch_agent(w.root, w.portal, **config)
         w.root.wait_file("/tmp/hbs_status", 20, content="2")
         yield w
     finally:
-        if w.agent is not None:
-            w.agent.stop()
         if w.root is not None:
-            for pid in vpn_env.openvpn_pids(w.root):
-                if vpn_env.alive(pid):
-                    os.kill(pid, signal.SIGKILL)
+            vpn_env.end_agent_and_openvpn(w.root, [w.agent] if w.agent else [])
             w.root.close()
         for peer in (w.portal, w.server):
             if peer is not None:

@@ -7,7 +7,7 @@ throwaway CA, the agent's configuration in the router root, and telvsdkd.
   agent_root     a router root prepared for the agent: certificates under
                  /etc/telvsdk, stand-ins for route, /bin/ubus, databoard and
                  /usr/bin/get_push_network.sh, uci values of the LAN
-  start_agent    factory: start_agent(root, portal, **config) writes
+  start_agent    launch_agent(root, portal, **config): writes
                  /etc/telvsdk/telvsdk.cnf and starts telvsdkd (a Proc)
   agent_log(root) the agent's log text
 """
@@ -179,12 +179,17 @@ def agent_config_text(portal: PortalClient | None, **values) -> str:
     return "".join(f"{k} {v}\n" for k, v in conf.items())
 
 
+def launch_agent(root, portal: PortalClient | None, env: dict | None = None, argv_prefix=(),
+                 merge_stderr: bool = False, **values):
+    """Writes the agent's configuration (agent_config_text) and starts telvsdkd."""
+    root.write("/etc/telvsdk/telvsdk.cnf", agent_config_text(portal, **values))
+    return root.start([*argv_prefix, str(routerroot.binary("telvsdkd"))], env=env,
+                      merge_stderr=merge_stderr)
+
+
 @pytest.fixture
 def start_agent():
-    def start(root, portal: PortalClient | None, env: dict | None = None, **values):
-        root.write("/etc/telvsdk/telvsdk.cnf", agent_config_text(portal, **values))
-        return root.start([str(routerroot.binary("telvsdkd"))], env=env)
-    return start
+    return launch_agent
 
 
 def agent_log(root) -> str:

@@ -16,8 +16,6 @@ from conftest import agent_log, wait_log
 from poll import free_port, within
 from vpn_env import alive, openvpn_pids
 
-TLS_ARGS = "--tls-auth %tlsauthfile% 1"
-
 
 @pytest.fixture(scope="session")
 def vpn_keys(portal_certs, tmp_path_factory):
@@ -58,55 +56,25 @@ class VpnAgent:
         assert within(lambda: self.status() == f"{value}\n", timeout), self.status()
 
 
-def end_agent_and_openvpn(r, procs):
-    """An agent still running gets SIGTERM (so it ends its openvpn itself); an
-    openvpn left over after that (agent killed) is killed by its process id."""
-    import os
-    for proc in procs:
-        if proc.running():
-            proc.signal(signal.SIGTERM)
-            try:
-                proc.wait(15)
-            except Exception:
-                proc.popen.kill()
-    for pid in openvpn_pids(r):
-        if alive(pid):
-            os.kill(pid, signal.SIGKILL)
-
-
 @pytest.fixture
 def vpn_agent(agent_root, portal, start_agent, vpn_server, vpn_keys):
     """factory(servers=None, argv_prefix=None, env=None, **config) -> VpnAgent once
     the heartbeat is up."""
     procs = []
 
-    def start(servers=None, argv_prefix=None, env=None, **config):
+    def start(servers=None, argv_prefix=(), env=None, **config):
         r = agent_root
-        r.install(vpn_keys["ta"], "/etc/telvsdk/ta.key", 0o600)
-        vpn_env.install_openvpn_wrapper(r)
-        portal.config(servers=servers or [{
-            "name": "testvpn", "host": "127.0.0.1", "ip": "127.0.0.1",
-            "port": str(vpn_server.port), "proto": "tcp-client", "args": TLS_ARGS}])
-        mgmt = free_port()
-        values = {"TELVSDK_VPN_LOCAL_MGM_PORT": mgmt, "TELVSDK_CFG_TLSAUTH": "/etc/telvsdk/ta.key",
-                  "inactivity": 1}
-        values.update(config)
-        if argv_prefix:
-            from conftest import agent_config_text
-            import routerroot
-            r.write("/etc/telvsdk/telvsdk.cnf", agent_config_text(portal, **values))
-            proc = r.start(argv_prefix + [str(routerroot.binary("telvsdkd"))], env=env)
-        else:
-            proc = start_agent(r, portal, env=env, **values)
+        values = vpn_env.offer_vpn(r, portal, vpn_server, vpn_keys["ta"], servers=servers)
+        proc = start_agent(r, portal, env=env, argv_prefix=argv_prefix, **{**values, **config})
         procs.append(proc)
         r.wait_file("/tmp/hbs_status", 15, content="2")
         wait_log(r, "vpn server 1", 10)
-        return VpnAgent(r, portal, proc, mgmt)
+        return VpnAgent(r, portal, proc, values["TELVSDK_VPN_LOCAL_MGM_PORT"])
 
     try:
         yield start
     finally:
-        end_agent_and_openvpn(agent_root, procs)
+        vpn_env.end_agent_and_openvpn(agent_root, procs)
 
 
 def openvpn_argv(r):

@@ -106,6 +106,23 @@ def install_openvpn_wrapper(r) -> str:
     return r.install(HERE / "standins" / "openvpn", "/usr/local/sbin/openvpn")
 
 
+def offer_vpn(r, portal, server: VpnServer, tls_auth: Path | None = None, name: str = "testvpn",
+              servers: list | None = None) -> dict:
+    """The portal offers server (or servers) to the agent of root r, which
+    runs openvpn through the wrapper, with the tls-auth key when given;
+    returns the agent's settings for it (its own management port)."""
+    install_openvpn_wrapper(r)
+    entry = {"name": name, "host": "127.0.0.1", "ip": "127.0.0.1", "port": str(server.port),
+             "proto": "tcp-client"}
+    settings = {"TELVSDK_VPN_LOCAL_MGM_PORT": free_port(), "inactivity": 1}
+    if tls_auth:
+        r.install(tls_auth, "/etc/telvsdk/ta.key", 0o600)
+        entry["args"] = "--tls-auth %tlsauthfile% 1"
+        settings["TELVSDK_CFG_TLSAUTH"] = "/etc/telvsdk/ta.key"
+    portal.config(servers=servers or [entry])
+    return settings
+
+
 def openvpn_pids(r) -> list[int]:
     p = r.tmp / "standin" / "openvpn.pids"
     if not p.exists():
@@ -120,6 +137,21 @@ def alive(pid: int) -> bool:
     except OSError:
         return False
     return stat.rsplit(")", 1)[1].split()[0] != "Z"
+
+
+def end_agent_and_openvpn(r, procs):
+    """An agent still running gets SIGTERM (so it ends its openvpn itself); an
+    openvpn left over after that (agent killed) is killed by its process id."""
+    for proc in procs:
+        if proc.running():
+            proc.signal(signal.SIGTERM)
+            try:
+                proc.wait(15)
+            except Exception:
+                proc.popen.kill()
+    for pid in openvpn_pids(r):
+        if alive(pid):
+            os.kill(pid, signal.SIGKILL)
 
 
 class MgmtRelay(threading.Thread):
