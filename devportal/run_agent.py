@@ -34,10 +34,6 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 SOURCE = HERE.parent
-CODE = "A1B2C3D4E5F6"
-LAN_ROUTE = ("Kernel IP routing table\n"
-             "Destination     Gateway         Genmask         Flags Metric Ref    Use Iface\n"
-             "192.168.1.0     0.0.0.0         255.255.255.0   U     0      0        0 br-lan\n")
 
 
 def summary(records: Path, peer_log: Path | None) -> str:
@@ -70,20 +66,20 @@ def main() -> int:
     ap.add_argument("--vpn-hold", type=float, default=8, help="seconds the tunnel stays up")
     args = ap.parse_args()
 
-    build = Path(args.build).resolve()
-    os.environ["RT_BUILD"] = str(build)
-    os.environ["RT_SOURCE"] = str(SOURCE)
-    sys.path.insert(0, str(SOURCE / "testing"))
-    sys.path.insert(0, str(SOURCE / "agent" / "tests"))
-    import routerroot  # noqa: E402
-    import scep_env  # noqa: E402
-    import vpn_env  # noqa: E402
+    sys.path.insert(0, str(SOURCE / "agent" / "bench"))
+    from world import use_build
+    build = use_build(args.build)
+    import routerroot
+    import scep_env
+    import vpn_env
+    from conftest import (ACTIVATION_CODE as CODE, agent_log, launch_agent, make_certs,
+                          prepare_agent_root, start_portal)
 
     work = build / "main-job"
     certs = work / "certs"
     work.mkdir(parents=True, exist_ok=True)
     if not (certs / "client.pem").exists():
-        subprocess.run(["sh", str(HERE / "make-certs.sh"), str(certs), CODE], check=True)
+        make_certs(certs)
 
     scep = None
     portal_args, peer_args = [], []
@@ -99,14 +95,10 @@ def main() -> int:
         peer_args = ["--ca", str(bundle)]
         print(f"run-main: SCEP CA {scep.url} (scepserver, log {scep.log})", flush=True)
 
-    ready = work / "portal.ready"
-    ready.unlink(missing_ok=True)
     # The portal and the VPN peer write to files of their own: the terminal
     # is the agent's, whose status line redraws itself in place.
     portal_log = work / "portal.log"
     peer_log = work / "vpn-peer.log"
-    records = work / "requests.jsonl"
-    records.unlink(missing_ok=True)
     # The VPN peer waits for the portal's ready file, then starts its server.
     peer = None
     if not args.no_vpn:
@@ -114,31 +106,23 @@ def main() -> int:
             peer = subprocess.Popen([sys.executable, str(SOURCE / "agent" / "tools" / "vpn_demo_peer.py"),
                                      "--work", str(work), "--hold", str(args.vpn_hold), *peer_args],
                                     stdout=out, stderr=subprocess.STDOUT)
-    with open(portal_log, "w") as out:
-        portal = subprocess.Popen([sys.executable, str(HERE / "portal.py"), "--certs", str(certs),
-                                   "--cdel", str(args.cdel), "--sdel", str(args.sdel),
-                                   "--ready-file", str(ready), "--records", str(records),
-                                   *portal_args],
-                                  stdout=out, stderr=subprocess.STDOUT)
-    deadline = time.monotonic() + 15
-    while not ready.exists():
-        if portal.poll() is not None or time.monotonic() > deadline:
-            print("run-main: the portal did not start", file=sys.stderr)
-            portal.kill()
-            if peer:
-                peer.terminate()
-            if scep:
-                scep.stop()
-            return 1
-        time.sleep(0.05)
-    port, control = ready.read_text().split()
-    print(f"run-main: portal https://127.0.0.1:{port}/hbs, control port {control} "
-          f"(python3 devportal/portalctl.py {control} queue fwversion)")
+    try:
+        portal = start_portal(certs, work, "--cdel", str(args.cdel), "--sdel", str(args.sdel),
+                              *portal_args, log=portal_log)
+    except RuntimeError:
+        print("run-main: the portal did not start", file=sys.stderr)
+        if peer:
+            peer.terminate()
+        if scep:
+            scep.stop()
+        return 1
+    print(f"run-main: portal {portal.url}, control port {portal.control} "
+          f"(python3 devportal/portalctl.py {portal.control} queue fwversion)")
     print(f"run-main: portal log {portal_log}" +
           ("" if peer is None else f", VPN peer log {peer_log}"), flush=True)
 
     base = Path(tempfile.mkdtemp(prefix="root-", dir=work))
-    root = routerroot.RouterRoot(base)
+    root = routerroot.new_root(base)
     stop = {"now": False}
 
     def on_signal(signum, frame):
@@ -148,8 +132,8 @@ def main() -> int:
     signal.signal(signal.SIGTERM, on_signal)
     rc = 0
     try:
-        for name in ("ca.pem",) if args.enroll else ("ca.pem", "client.pem", "client.key"):
-            root.install(certs / name, f"/etc/telvsdk/{name}", 0o600)
+        prepare_agent_root(root, certs, ("ca.pem",) if args.enroll else
+                           ("ca.pem", "client.pem", "client.key"))
         scep_config = {}
         if scep:
             root.standin("/usr/bin/sscep", name="sscep")
@@ -162,26 +146,8 @@ def main() -> int:
                            "TELVSDK_CFG_SCEP_REQ": "/etc/telvsdk/client.csr"}
         if peer:
             vpn_env.install_openvpn_wrapper(root)  # the root has no tap device: --dev null
-        root.standin("/usr/sbin/uci", name="uci")
-        root.standin("/usr/bin/logger")
-        root.standin("/usr/sbin/route", stdout=LAN_ROUTE)
-        root.standin("/usr/bin/ubus")
-        root.standin("/usr/sbin/databoard", stdout="0\n")
-        root.standin("/usr/bin/get_push_network.sh", stdout="192.168.1.0 255.255.255.0")
-        root.uci_set("network.lan.netmask", "255.255.255.0")
-        root.write("/etc/telvsdk/telvsdk.cnf", "".join(f"{k} {v}\n" for k, v in {
-            "TELVSDK_CFG_CA": "/etc/telvsdk/ca.pem",
-            "TELVSDK_CFG_SSLCERT": "/etc/telvsdk/client.pem",
-            "TELVSDK_CFG_SSLKEY": "/etc/telvsdk/client.key",
-            "TELVSDK_CFG_HBS_CONNECTION": f"https://127.0.0.1:{port}/hbs",
-            "TELVSDK_CFG_ACTIVATION_CODE": CODE,
-            "TELVSDK_VPN_LOCAL_MGM_PORT": "7505",
-            "action": "1",
-            "inactivity": "1",
-            **scep_config,
-        }.items()))
-        agent = root.start([str(routerroot.binary("telvsdkd"))], merge_stderr=True,
-                           env={"TERM": os.environ.get("TERM", "dumb")})
+        agent = launch_agent(root, portal, env={"TERM": os.environ.get("TERM", "dumb")},
+                             merge_stderr=True, inactivity=1, **scep_config)
         shown = 0
         end = time.monotonic() + args.seconds if args.seconds > 0 else None
         while agent.running() and not stop["now"] and (end is None or time.monotonic() < end):
@@ -198,10 +164,9 @@ def main() -> int:
         except subprocess.TimeoutExpired:
             rc = agent.stop(signal.SIGKILL)
         sys.stdout.write(agent.stdout[shown:])
-        log = root.read("/var/log/telvsdk.log") if root.exists("/var/log/telvsdk.log") else ""
         print(f"\nrun-main: telvsdkd ended with status {rc}; last lines of its log:")
-        print("".join(log.splitlines(True)[-12:]), end="")
-        print(summary(records, peer_log if peer else None))
+        print("".join(agent_log(root).splitlines(True)[-12:]), end="")
+        print(summary(portal.records, peer_log if peer else None))
     finally:
         root.close()
         if peer:
@@ -210,11 +175,7 @@ def main() -> int:
                 peer.wait(10)
             except subprocess.TimeoutExpired:
                 peer.kill()
-        portal.terminate()
-        try:
-            portal.wait(5)
-        except subprocess.TimeoutExpired:
-            portal.kill()
+        portal.stop()
         if scep:
             scep.stop()
         if not args.keep:

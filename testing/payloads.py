@@ -14,7 +14,8 @@ The C++ unit tests use the same table: testing/include/rt_test/payloads.h.
 from __future__ import annotations
 
 import os
-import time
+
+from poll import within
 
 CANARY = "/tmp/CANARY"
 
@@ -74,13 +75,7 @@ def ids(items) -> list[str]:
 def canary_ran(root, canary: str = CANARY, settle: float = 0.0) -> bool:
     """True when the canary exists in the root; waits up to settle seconds for
     a command that may still be running in the background."""
-    deadline = time.monotonic() + settle
-    while True:
-        if root.exists(canary):
-            return True
-        if time.monotonic() >= deadline:
-            return False
-        time.sleep(0.05)
+    return within(lambda: root.exists(canary), settle)
 
 
 def clear_canary(root, canary: str = CANARY) -> None:

@@ -21,15 +21,19 @@ import signal as _signal
 import stat
 import subprocess
 import threading
-import time
 import tty
 from pathlib import Path
+
+from poll import poll
 
 SOURCE = Path(os.environ.get("RT_SOURCE", Path(__file__).resolve().parent.parent))
 BUILD = Path(os.environ.get("RT_BUILD", SOURCE / "build" / "default"))
 STANDINS = Path(__file__).resolve().parent / "standins"
 
 DEFAULT_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+# Set to "1" for a GoogleTest program that runs in a root (run_gtest): its tests
+# that use the router's fixed paths check it (rt_test/root.h) and skip without.
+IN_ROOT_ENV = "RT_IN_ROUTER_ROOT"
 
 
 # Character devices of the host that programs in a root use.
@@ -76,18 +80,19 @@ class _Drain:
 
     def wait_for(self, pattern: str | re.Pattern, timeout: float) -> re.Match:
         rx = re.compile(pattern) if isinstance(pattern, str) else pattern
-        deadline = time.monotonic() + timeout
+
+        def missing() -> str:
+            return (f"no match for {rx.pattern!r} within {timeout}s; got:\n"
+                    + self.data.decode(errors="replace")[-4000:])
+
+        def found():
+            m = rx.search(self.data.decode(errors="replace"))
+            if m is None and self.closed:  # nothing more will come
+                raise TimeoutError(missing())
+            return m
+
         with self.cond:
-            while True:
-                m = rx.search(self.data.decode(errors="replace"))
-                if m:
-                    return m
-                left = deadline - time.monotonic()
-                if left <= 0 or self.closed:
-                    raise TimeoutError(
-                        f"no match for {rx.pattern!r} within {timeout}s; got:\n"
-                        + self.data.decode(errors="replace")[-4000:])
-                self.cond.wait(min(left, 0.2))
+            return poll(found, timeout, 0.2, what=missing, pause=self.cond.wait)
 
 
 class Result:
@@ -315,16 +320,15 @@ class RouterRoot:
 
     def wait_file(self, path: str, timeout: float = 10.0, content: str | None = None) -> str:
         """Waits until path exists (and, when given, its text contains content)."""
-        deadline = time.monotonic() + timeout
-        while True:
-            if self.exists(path):
-                text = self.read(path)
-                if content is None or content in text:
-                    return text
-            if time.monotonic() > deadline:
-                have = self.read(path) if self.exists(path) else "<missing>"
-                raise TimeoutError(f"{path} not ready within {timeout}s (has {have!r})")
-            time.sleep(0.05)
+        def ready():
+            text = self.read(path) if self.exists(path) else None
+            return (text,) if text is not None and (content is None or content in text) else None
+
+        def late() -> str:
+            have = self.read(path) if self.exists(path) else "<missing>"
+            return f"{path} not ready within {timeout}s (has {have!r})"
+
+        return poll(ready, timeout, what=late)[0]
 
     # -- stand-ins -------------------------------------------------------------
     def standin(self, dest: str, name: str | None = None, stdout: str | None = None,
@@ -413,3 +417,24 @@ class RouterRoot:
 
     def sh(self, script: str, **kw) -> Result:
         return self.run(["/bin/sh", "-c", script], **kw)
+
+    def run_gtest(self, program: str, *args: str, env: dict | None = None,
+                  timeout: float = 120.0) -> Result:
+        """Runs a built GoogleTest program in the root; fails unless it ends
+        with status 0 and its tests, one at least, passed and none skipped."""
+        res = self.run([str(binary(program)), *args], env={**(env or {}), IN_ROOT_ENV: "1"},
+                       timeout=timeout)
+        passed = re.search(r"^\[  PASSED  \] [1-9]", res.stdout, re.M)
+        if res.rc != 0 or not passed or "SKIPPED" in res.stdout:
+            raise AssertionError(f"{program} {' '.join(args)} ended with status {res.rc}:\n"
+                                 + res.stdout[-8000:] + res.stderr[-2000:])
+        return res
+
+
+def new_root(base: Path) -> RouterRoot:
+    """A root with what every program here finds on a router: the uci stand-in
+    (with its store) and a recorder in place of logger."""
+    root = RouterRoot(base)
+    root.standin("/usr/sbin/uci", name="uci")
+    root.standin("/usr/bin/logger")
+    return root

@@ -2,14 +2,12 @@
 
 import pytest
 
-from routerroot import RouterRoot, binary  # noqa: F401  (re-exported for tests)
+from routerroot import RouterRoot, binary, new_root  # noqa: F401  (re-exported for tests)
 
 
 @pytest.fixture
 def router_root(tmp_path):
-    root = RouterRoot(tmp_path / "root")
-    root.standin("/usr/sbin/uci", name="uci")
-    root.standin("/usr/bin/logger")
+    root = new_root(tmp_path / "root")
     try:
         yield root
     finally:

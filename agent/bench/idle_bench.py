@@ -16,15 +16,12 @@ number of exchanges. Everything runs on 127.0.0.1 in a throwaway router root.
 
 import argparse
 import os
-import shutil
 import signal
 import sys
-import tempfile
 import time
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-SOURCE = HERE.parent.parent
+from world import SOURCE, agent_world
 
 
 def cpu_seconds(pid: int) -> tuple[float, float]:
@@ -50,34 +47,12 @@ def main() -> int:
     ap.add_argument("--seconds", type=float, default=60.0)
     ap.add_argument("--exchanges", type=int, default=10000)
     args = ap.parse_args()
-    os.environ["RT_BUILD"] = str(Path(args.build).resolve())
-    os.environ["RT_SOURCE"] = str(SOURCE)
-    sys.path[:0] = [str(SOURCE / "testing"), str(SOURCE / "agent" / "tests")]
-    import routerroot
-    import vpn_env
-    from conftest import agent_config_text, make_certs, prepare_agent_root, start_portal
-
-    work = Path(tempfile.mkdtemp(prefix="idle-bench-"))
-    certs = make_certs(work / "certs")
-    cert, key = vpn_env.issue_cert(work / "vpn", certs / "ca.pem", certs / "ca.key", "vpnserver",
-                                   "vpn.bench", server=True)
-    server = vpn_env.VpnServer(work, certs / "ca.pem", cert, key).start()
-    portal = start_portal(certs, work, "--cdel", "30", "--sdel", "60")
-    root = routerroot.RouterRoot(work / "root")
-    root.standin("/usr/sbin/uci", name="uci")
-    root.standin("/usr/bin/logger")
-    agent = None
-    try:
-        prepare_agent_root(root, certs)
-        vpn_env.install_openvpn_wrapper(root)
-        portal.config(servers=[{"name": "benchvpn", "host": "127.0.0.1", "ip": "127.0.0.1",
-                                "port": str(server.port), "proto": "tcp-client"}])
-        root.write("/etc/telvsdk/telvsdk.cnf", agent_config_text(
-            portal, TELVSDK_VPN_LOCAL_MGM_PORT=vpn_env.free_port(), inactivity=1))
-        agent = root.start([str(routerroot.binary("telvsdkd"))])
-        root.wait_file("/tmp/hbs_status", 20, content="2")
+    with agent_world(args.build, "idle-bench-", "--cdel", "30", "--sdel", "60") as w:
+        from conftest import wait_log
+        from poll import poll
+        portal, agent = w.portal, w.agent
         portal.queue(method="connectvpn")
-        vpn_env.wait_log(root, "VPN CONNECTED to", 60)
+        wait_log(w.root, "VPN CONNECTED to", 60)
         time.sleep(3)
 
         own0, kids0 = cpu_seconds(agent.popen.pid)
@@ -87,11 +62,14 @@ def main() -> int:
               f"its children {kids1 - kids0:.2f} s CPU, "
               f"total {(own1 - own0) + (kids1 - kids0):.2f} s")
 
-        records = work / "portal-records.jsonl"
-
         def exchanges() -> int:
-            with open(records, "rb") as f:
+            with open(portal.records, "rb") as f:
                 return sum(1 for line in f if b'"kind": "hbs"' in line)
+
+        def reached(target: int) -> bool:
+            if not agent.running():
+                raise RuntimeError("agent ended")
+            return exchanges() - start >= target
 
         start = exchanges()
         portal.config(cdel=0)
@@ -99,28 +77,15 @@ def main() -> int:
         marks = {}
         t0 = time.monotonic()
         for target in (100, args.exchanges):
-            while exchanges() - start < target:
-                if not agent.running() or time.monotonic() - t0 > 3600:
-                    raise RuntimeError("agent ended or exchanges too slow")
-                time.sleep(0.5)
+            poll(lambda: reached(target), t0 + 3600 - time.monotonic(), 0.5,
+                 what="exchanges too slow")
             marks[target] = private_kib(agent.popen.pid)
         print(f"private memory: {marks[100]} KiB after 100 exchanges, "
               f"{marks[args.exchanges]} KiB after {args.exchanges} "
               f"({time.monotonic() - t0:.0f} s)")
         agent.signal(signal.SIGTERM)
         agent.wait(30)
-        agent = None
         return 0
-    finally:
-        if agent is not None:
-            agent.stop()
-        for pid in vpn_env.openvpn_pids(root):
-            if vpn_env.alive(pid):
-                os.kill(pid, signal.SIGKILL)
-        root.close()
-        portal.stop()
-        server.stop()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

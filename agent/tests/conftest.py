@@ -7,7 +7,7 @@ throwaway CA, the agent's configuration in the router root, and telvsdkd.
   agent_root     a router root prepared for the agent: certificates under
                  /etc/telvsdk, stand-ins for route, /bin/ubus, databoard and
                  /usr/bin/get_push_network.sh, uci values of the LAN
-  start_agent    factory: start_agent(root, portal, **config) writes
+  start_agent    launch_agent(root, portal, **config): writes
                  /etc/telvsdk/telvsdk.cnf and starts telvsdkd (a Proc)
   agent_log(root) the agent's log text
 """
@@ -18,13 +18,13 @@ import json
 import os
 import subprocess
 import sys
-import time
 import urllib.request
 from pathlib import Path
 
 import pytest
 
 import routerroot
+from poll import poll, within
 
 SOURCE = routerroot.SOURCE
 DEVPORTAL = SOURCE / "devportal"
@@ -77,14 +77,15 @@ class PortalClient:
     def wait_requests(self, count: int, timeout: float = 10.0, kind: str | None = "hbs",
                       pred=None) -> list[dict]:
         """Waits until at least count matching requests arrived; returns them all."""
-        deadline = time.monotonic() + timeout
-        while True:
-            recs = [r for r in self.requests(kind) if pred is None or pred(r)]
-            if len(recs) >= count:
-                return recs
-            if time.monotonic() > deadline:
-                raise TimeoutError(f"{len(recs)} of {count} requests within {timeout}s: {recs[-5:]}")
-            time.sleep(0.05)
+        seen: list[dict] = []
+
+        def enough() -> bool:
+            seen[:] = [r for r in self.requests(kind) if pred is None or pred(r)]
+            return len(seen) >= count
+
+        poll(enough, timeout,
+             what=lambda: f"{len(seen)} of {count} requests within {timeout}s: {seen[-5:]}")
+        return seen
 
     def stop(self):
         if self.proc.poll() is None:
@@ -102,20 +103,23 @@ def make_certs(folder: Path, code: str = ACTIVATION_CODE) -> Path:
     return folder
 
 
-def start_portal(certs: Path, folder: Path, *extra: str) -> PortalClient:
+def start_portal(certs: Path, folder: Path, *extra: str, log: Path | None = None) -> PortalClient:
+    """The portal with its ready file and a new file of records in folder; it
+    says nothing, or everything into log."""
     ready = folder / "portal.ready"
     records = folder / "portal-records.jsonl"
-    ready.unlink(missing_ok=True)
-    proc = subprocess.Popen([sys.executable, str(DEVPORTAL / "portal.py"), "--certs", str(certs),
-                             "--ready-file", str(ready), "--records", str(records), "--quiet",
-                             *extra],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    deadline = time.monotonic() + 15
-    while not ready.exists():
-        if proc.poll() is not None or time.monotonic() > deadline:
-            proc.kill()
-            raise RuntimeError("portal did not start: " + proc.stderr.read().decode(errors="replace"))
-        time.sleep(0.05)
+    for old in (ready, records):
+        old.unlink(missing_ok=True)
+    with open(log or os.devnull, "w") as out:
+        proc = subprocess.Popen([sys.executable, str(DEVPORTAL / "portal.py"), "--certs", str(certs),
+                                 "--ready-file", str(ready), "--records", str(records),
+                                 *([] if log else ["--quiet"]), *extra],
+                                stdout=out, stderr=subprocess.STDOUT if log else subprocess.PIPE)
+    within(lambda: ready.exists() or proc.poll() is not None, 15)
+    if not ready.exists():
+        proc.kill()
+        said = log.read_text() if log else proc.stderr.read().decode(errors="replace")
+        raise RuntimeError("portal did not start: " + said)
     port, control = (int(x) for x in ready.read_text().split())
     return PortalClient(proc, port, control, records)
 
@@ -175,12 +179,17 @@ def agent_config_text(portal: PortalClient | None, **values) -> str:
     return "".join(f"{k} {v}\n" for k, v in conf.items())
 
 
+def launch_agent(root, portal: PortalClient | None, env: dict | None = None, argv_prefix=(),
+                 merge_stderr: bool = False, **values):
+    """Writes the agent's configuration (agent_config_text) and starts telvsdkd."""
+    root.write("/etc/telvsdk/telvsdk.cnf", agent_config_text(portal, **values))
+    return root.start([*argv_prefix, str(routerroot.binary("telvsdkd"))], env=env,
+                      merge_stderr=merge_stderr)
+
+
 @pytest.fixture
 def start_agent():
-    def start(root, portal: PortalClient | None, env: dict | None = None, **values):
-        root.write("/etc/telvsdk/telvsdk.cnf", agent_config_text(portal, **values))
-        return root.start([str(routerroot.binary("telvsdkd"))], env=env)
-    return start
+    return launch_agent
 
 
 def agent_log(root) -> str:
@@ -189,11 +198,6 @@ def agent_log(root) -> str:
 
 def wait_log(root, pattern: str, timeout: float = 10.0) -> str:
     """Waits until the agent's log contains pattern (a plain text)."""
-    deadline = time.monotonic() + timeout
-    while True:
-        text = agent_log(root)
-        if pattern in text:
-            return text
-        if time.monotonic() > deadline:
-            raise TimeoutError(f"{pattern!r} not in the log within {timeout}s:\n{text[-3000:]}")
-        time.sleep(0.05)
+    return poll(lambda: pattern in (text := agent_log(root)) and text, timeout,
+                what=lambda: f"{pattern!r} not in the log within {timeout}s:\n"
+                             f"{agent_log(root)[-3000:]}")

@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -19,6 +17,7 @@
 #include "dispatch.h"
 #include "rt_test/files.h"
 #include "rt_test/payloads.h"
+#include "rt_test/root.h"
 #include "scep.h"
 #include "state.h"
 
@@ -36,8 +35,7 @@ const char *kCode = "A1B2C3D4E5F6";
 class InRoot : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char *in_root = std::getenv("RT_IN_ROUTER_ROOT");
-        if (!in_root || std::strcmp(in_root, "1") != 0)
+        if (!rt_test::in_router_root())
             GTEST_SKIP() << "runs only inside a router root (see test_injection.py)";
         agent_config_reset();
     }

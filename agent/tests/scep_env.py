@@ -16,7 +16,7 @@ import subprocess
 import urllib.request
 from pathlib import Path
 
-from vpn_env import free_port, wait_until
+from poll import free_port, within
 
 SCEPSERVER = "/usr/bin/scepserver"
 PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
@@ -65,7 +65,7 @@ class ScepServer:
             self._spawn(["unshare", "--net", "--", "sh", "-c", INNER, self.challenge], out)
             self._spawn(["socat", f"TCP4-LISTEN:{self.port},bind=127.0.0.1,reuseaddr,fork",
                          "UNIX-CONNECT:scep.sock"], out)
-        if not wait_until(self._answers, timeout, 0.1):
+        if not within(self._answers, timeout, 0.1):
             self.stop()
             raise RuntimeError("scepserver did not answer:\n" + self.log_text())
         return self

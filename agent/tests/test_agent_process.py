@@ -9,7 +9,8 @@ import time
 import pytest
 
 from conftest import ACTIVATION_CODE, agent_log, wait_log
-from vpn_env import FakeClock, wait_until
+from poll import poll, within
+from vpn_env import FakeClock
 
 STATUS_FILES = ("/tmp/code_status", "/tmp/hbs_status", "/tmp/vpn_status")
 
@@ -41,25 +42,20 @@ KEEP_KEYWORD = {"kind": "slow", "seconds": 2, "count": 1}
 
 
 def wait_keyword(root, keyword, timeout=10):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if root.exists("/tmp/keywords.seen") and keyword in root.read("/tmp/keywords.seen").split("\n"):
-            return
-        time.sleep(0.1)
-    seen = root.read("/tmp/keywords.seen") if root.exists("/tmp/keywords.seen") else ""
-    raise TimeoutError(f"keyword {keyword!r} never seen in the error file (saw {seen!r})")
+    def seen() -> str:
+        return root.read("/tmp/keywords.seen") if root.exists("/tmp/keywords.seen") else ""
+
+    poll(lambda: keyword in seen().split("\n"), timeout, 0.1,
+         what=lambda: f"keyword {keyword!r} never seen in the error file (saw {seen()!r})")
 
 
 def answer_after(portal, marker_pred, timeout=10):
     """Body of the first heartbeat that follows the request matching marker_pred."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
+    def answer():
         recs = portal.requests()
-        for i, r in enumerate(recs):
-            if marker_pred(r) and i + 1 < len(recs):
-                return recs[i + 1]["body"]
-        time.sleep(0.05)
-    raise TimeoutError("no answer")
+        return next((recs[i + 1] for i, r in enumerate(recs[:-1]) if marker_pred(r)), None)
+
+    return poll(answer, timeout, what="no answer")["body"]
 
 
 def rpc_result(body):
@@ -283,12 +279,12 @@ def test_clock_step_back_keeps_the_loop_going(agent_root, portal, start_agent):
         found = re.findall(r"\x1b\[1A(\d+) +HBS_SM_", p.stdout)
         return int(found[-1]) if found else 0
 
-    assert wait_until(lambda: counter() >= 2, 5)
+    assert within(lambda: counter() >= 2, 5)
     requests = len(portal.requests())
     clock.step(-300)
     stepped, seen = time.time(), counter()
-    assert wait_until(lambda: counter() >= seen + 3, 8), p.stdout[-500:]
-    assert wait_until(lambda: os.stat(r.host("/tmp/vpn_status")).st_mtime > stepped + 1, 5)
+    assert within(lambda: counter() >= seen + 3, 8), p.stdout[-500:]
+    assert within(lambda: os.stat(r.host("/tmp/vpn_status")).st_mtime > stepped + 1, 5)
     portal.wait_requests(requests + 3, 8)
     p.stop()
 

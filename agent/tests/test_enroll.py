@@ -10,7 +10,7 @@ import pytest
 
 from conftest import ACTIVATION_CODE, agent_log, start_portal, wait_log
 from scep_env import ScepServer, make_ca
-from vpn_env import free_port
+from poll import free_port
 
 SCEP_CA = "/etc/telvsdk/scep-ca.pem"
 SCEP_CNF = "/etc/telvsdk/scep.cnf"

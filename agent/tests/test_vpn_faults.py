@@ -17,8 +17,9 @@ import pytest
 
 import vpn_env
 from conftest import agent_log, wait_log
+from poll import free_port, within
 from test_vpn_process import vpn_agent, vpn_keys, vpn_server  # noqa: F401  (fixtures)
-from vpn_env import alive, openvpn_pids, wait_until
+from vpn_env import alive, openvpn_pids
 
 AGENT_FILES = ("/tmp/code_status", "/tmp/hbs_status", "/tmp/vpn_status")
 
@@ -95,7 +96,7 @@ def test_openvpn_killed_in_hold_then_the_next_connect_works(in_hold):
     os.kill(pid, signal.SIGKILL)
     wait_log(a.r, "ERROR      Error executing openvpn.", 10)
     a.wait_status(0)
-    assert wait_until(lambda: no_openvpn_left(a.r), 5)
+    assert within(lambda: no_openvpn_left(a.r), 5)
     assert a.proc.running()
     # the next start, with OpenVPN's management where the agent expects it
     gate.close()
@@ -110,7 +111,7 @@ def test_openvpn_killed_while_connecting(in_connecting):
     os.kill(pid, signal.SIGKILL)
     wait_log(a.r, "ERROR      Error executing openvpn.", 10)
     a.wait_status(0)
-    assert wait_until(lambda: no_openvpn_left(a.r), 5)
+    assert within(lambda: no_openvpn_left(a.r), 5)
     assert a.proc.running()
     assert "Waited too long" not in agent_log(a.r)
 
@@ -147,29 +148,29 @@ def test_failed_pushes_keep_the_server_list_and_the_tunnel(vpn_agent):  # noqa: 
     a = vpn_agent()
     a.portal.fault("push500")  # every push request from now on
     a.portal.fault("500", count=1)  # ends the connection: the next one asks for the list
-    assert wait_until(lambda: len([q for q in a.portal.requests() if q["query"] == "init=1"]) == 2,
+    assert within(lambda: len([q for q in a.portal.requests() if q["query"] == "init=1"]) == 2,
                       10)
     wait_log(a.r, "PUSH ERROR Unable to push data. HTTP Error 500", 10)
     a.r.wait_file("/tmp/hbs_status", 10, content="2")
     # the list of the first connection still serves
     a.connect()
-    assert wait_until(lambda: agent_log(a.r).count("Unable to push data. HTTP Error 500") == 2, 10)
+    assert within(lambda: agent_log(a.r).count("Unable to push data. HTTP Error 500") == 2, 10)
     a.wait_status(3)
     assert a.portal.networks() == []
     a.portal.fault(None)
     a.portal.queue(method="disconnectvpn")
     wait_log(a.r, "VPN DISCONNECTED from testvpn", 15)
     a.wait_status(0)
-    assert wait_until(lambda: no_openvpn_left(a.r), 5)
+    assert within(lambda: no_openvpn_left(a.r), 5)
 
 
 def test_sigterm_while_the_management_port_stays_closed(vpn_agent):  # noqa: F811
     a = vpn_agent()
     a.r.write("/tmp/standin/openvpn.mode", "mgmt-elsewhere")
-    a.r.write("/tmp/standin/openvpn.mgmtport", str(vpn_env.free_port()))
+    a.r.write("/tmp/standin/openvpn.mgmtport", str(free_port()))
     a.portal.queue(method="connectvpn")
     wait_log(a.r, "MGMT       Try #2 to connect to management interface failed. ", 10)
-    assert wait_until(lambda: openvpn_pids(a.r) and alive(openvpn_pids(a.r)[-1]), 5)
+    assert within(lambda: openvpn_pids(a.r) and alive(openvpn_pids(a.r)[-1]), 5)
     # OpenVPN waits in its hold with no one to tell it to stop: its group is ended
     assert sigterm_ends_agent_and_openvpn(a) < 10
     assert "Try #6" not in agent_log(a.r)
@@ -196,10 +197,10 @@ def test_byte_counts_past_2_31_and_2_32(vpn_agent, agent_root):  # noqa: F811
     try:
         a.connect()
         for period, notice in ((1, 2), (2, 6)):  # past 2^31, then past 2^32
-            assert wait_until(lambda: len(notices) > notice, 15)
+            assert within(lambda: len(notices) > notice, 15)
             a.portal.config(skew=3601 * period)
             clock.step(3601)
-            assert wait_until(lambda: a.log().count("VPN Inactivity reset timeout.") == period, 10), \
+            assert within(lambda: a.log().count("VPN Inactivity reset timeout.") == period, 10), \
                 a.log()[-2000:]
         assert "VPN Inactivity timeout." not in a.log()
         a.wait_status(3)

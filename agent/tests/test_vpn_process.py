@@ -13,9 +13,8 @@ import pytest
 
 import vpn_env
 from conftest import agent_log, wait_log
-from vpn_env import alive, openvpn_pids, wait_until
-
-TLS_ARGS = "--tls-auth %tlsauthfile% 1"
+from poll import free_port, within
+from vpn_env import alive, openvpn_pids
 
 
 @pytest.fixture(scope="session")
@@ -54,23 +53,7 @@ class VpnAgent:
         return self.r.read("/tmp/vpn_status") if self.r.exists("/tmp/vpn_status") else None
 
     def wait_status(self, value, timeout=10):
-        assert wait_until(lambda: self.status() == f"{value}\n", timeout), self.status()
-
-
-def end_agent_and_openvpn(r, procs):
-    """An agent still running gets SIGTERM (so it ends its openvpn itself); an
-    openvpn left over after that (agent killed) is killed by its process id."""
-    import os
-    for proc in procs:
-        if proc.running():
-            proc.signal(signal.SIGTERM)
-            try:
-                proc.wait(15)
-            except Exception:
-                proc.popen.kill()
-    for pid in openvpn_pids(r):
-        if alive(pid):
-            os.kill(pid, signal.SIGKILL)
+        assert within(lambda: self.status() == f"{value}\n", timeout), self.status()
 
 
 @pytest.fixture
@@ -79,33 +62,19 @@ def vpn_agent(agent_root, portal, start_agent, vpn_server, vpn_keys):
     the heartbeat is up."""
     procs = []
 
-    def start(servers=None, argv_prefix=None, env=None, **config):
+    def start(servers=None, argv_prefix=(), env=None, **config):
         r = agent_root
-        r.install(vpn_keys["ta"], "/etc/telvsdk/ta.key", 0o600)
-        vpn_env.install_openvpn_wrapper(r)
-        portal.config(servers=servers or [{
-            "name": "testvpn", "host": "127.0.0.1", "ip": "127.0.0.1",
-            "port": str(vpn_server.port), "proto": "tcp-client", "args": TLS_ARGS}])
-        mgmt = vpn_env.free_port()
-        values = {"TELVSDK_VPN_LOCAL_MGM_PORT": mgmt, "TELVSDK_CFG_TLSAUTH": "/etc/telvsdk/ta.key",
-                  "inactivity": 1}
-        values.update(config)
-        if argv_prefix:
-            from conftest import agent_config_text
-            import routerroot
-            r.write("/etc/telvsdk/telvsdk.cnf", agent_config_text(portal, **values))
-            proc = r.start(argv_prefix + [str(routerroot.binary("telvsdkd"))], env=env)
-        else:
-            proc = start_agent(r, portal, env=env, **values)
+        values = vpn_env.offer_vpn(r, portal, vpn_server, vpn_keys["ta"], servers=servers)
+        proc = start_agent(r, portal, env=env, argv_prefix=argv_prefix, **{**values, **config})
         procs.append(proc)
         r.wait_file("/tmp/hbs_status", 15, content="2")
         wait_log(r, "vpn server 1", 10)
-        return VpnAgent(r, portal, proc, mgmt)
+        return VpnAgent(r, portal, proc, values["TELVSDK_VPN_LOCAL_MGM_PORT"])
 
     try:
         yield start
     finally:
-        end_agent_and_openvpn(agent_root, procs)
+        vpn_env.end_agent_and_openvpn(agent_root, procs)
 
 
 def openvpn_argv(r):
@@ -127,7 +96,7 @@ def test_connect_counts_and_disconnect(vpn_agent, vpn_server):
                      r"\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d\n", log)
     # written just after that line, so it may trail it by a moment
     since = lambda: a.r.read("/tmp/vpn_conn_since") if a.r.exists("/tmp/vpn_conn_since") else ""
-    assert wait_until(lambda: re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", since()), 10), since()
+    assert within(lambda: re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", since()), 10), since()
 
     # exactly the command line of the tunnel, with the tls-auth file in place
     argv = openvpn_argv(a.r)
@@ -141,7 +110,7 @@ def test_connect_counts_and_disconnect(vpn_agent, vpn_server):
     assert "INFO       openvpn --remote " in log
 
     # the networks are pushed when the tunnel comes up
-    assert wait_until(lambda: a.portal.networks(), 10)
+    assert within(lambda: a.portal.networks(), 10)
     assert a.portal.networks()[0] == [{"network": "192.168.1.0", "subnetmask": "255.255.255.0"}]
     # the tunnel and the network script got none of the agent's descriptors
     for name in ("openvpn", "get_push_network.sh"):
@@ -149,7 +118,7 @@ def test_connect_counts_and_disconnect(vpn_agent, vpn_server):
 
     # state 3 every second, byte counts from OpenVPN's one-second notices
     a.wait_status(3)
-    assert wait_until(lambda: re.fullmatch(r"[1-9]\d* kBytes / [1-9]\d* kBytes",
+    assert within(lambda: re.fullmatch(r"[1-9]\d* kBytes / [1-9]\d* kBytes",
                                            a.r.read("/tmp/vpn_txrx_packet") or "x")
                       if a.r.exists("/tmp/vpn_txrx_packet") else False, 10)
     out = a.proc.stdout
@@ -166,7 +135,7 @@ def test_connect_counts_and_disconnect(vpn_agent, vpn_server):
     a.portal.queue(method="disconnectvpn")
     wait_log(a.r, "VPN DISCONNECTED from testvpn 127.0.0.1 at ", 15)
     a.wait_status(0)
-    assert wait_until(lambda: not alive(pid), 5)
+    assert within(lambda: not alive(pid), 5)
     assert "Error executing openvpn." not in a.log()
     assert a.proc.running()
 
@@ -177,12 +146,12 @@ def test_server_restart_under_a_live_tunnel(vpn_agent, vpn_server):
     the same openvpn brings the tunnel back."""
     a = vpn_agent()
     a.connect()
-    assert wait_until(lambda: len(a.portal.networks()) == 1, 10)
+    assert within(lambda: len(a.portal.networks()) == 1, 10)
     pid = openvpn_pids(a.r)[-1]
     vpn_server.stop()
     vpn_server.start()
-    assert wait_until(lambda: a.log().count("VPN CONNECTED to") == 2, 40), a.log()[-3000:]
-    assert wait_until(lambda: len(a.portal.networks()) == 2, 10)
+    assert within(lambda: a.log().count("VPN CONNECTED to") == 2, 40), a.log()[-3000:]
+    assert within(lambda: len(a.portal.networks()) == 2, 10)
     a.wait_status(3)
     assert openvpn_pids(a.r) == [pid] and alive(pid)
 
@@ -219,11 +188,11 @@ def test_agent_killed_takes_its_openvpn_along(vpn_agent):
     pid = openvpn_pids(a.r)[-1]
     a.proc.signal(signal.SIGKILL)
     a.proc.wait(5)
-    assert wait_until(lambda: not alive(pid), 10)
+    assert within(lambda: not alive(pid), 10)
     b = vpn_agent(TELVSDK_VPN_LOCAL_MGM_PORT=a.mgmt_port)
-    assert wait_until(lambda: b.log().count("PUSH       vpn server 1 ") == 2, 15)
+    assert within(lambda: b.log().count("PUSH       vpn server 1 ") == 2, 15)
     b.portal.queue(method="connectvpn")
-    assert wait_until(lambda: b.log().count("VPN CONNECTED to") == 2, 30), b.log()[-3000:]
+    assert within(lambda: b.log().count("VPN CONNECTED to") == 2, 30), b.log()[-3000:]
     assert "Error executing openvpn." not in b.log()
 
 
@@ -263,19 +232,19 @@ def test_openvpn_killed_under_the_agent(vpn_agent):
     # a later connect works without a disconnect in between
     before = a.log().count("VPN CONNECTED to")
     a.portal.queue(method="connectvpn")
-    assert wait_until(lambda: a.log().count("VPN CONNECTED to") == before + 1, 20), a.log()[-2000:]
+    assert within(lambda: a.log().count("VPN CONNECTED to") == before + 1, 20), a.log()[-2000:]
     assert len(openvpn_pids(a.r)) == 2
 
 
 def test_management_port_never_opening(vpn_agent):
     a = vpn_agent()
     a.r.write("/tmp/standin/openvpn.mode", "mgmt-elsewhere")
-    a.r.write("/tmp/standin/openvpn.mgmtport", str(vpn_env.free_port()))
+    a.r.write("/tmp/standin/openvpn.mgmtport", str(free_port()))
     a.portal.queue(method="connectvpn")
     wait_log(a.r, "VPN  ERROR Error - giving up.", 15)
     pid = openvpn_pids(a.r)[-1]
     # OpenVPN waited in its hold; the agent ends it instead of leaving it behind
-    assert wait_until(lambda: not alive(pid), 10)
+    assert within(lambda: not alive(pid), 10)
     log = a.log()
     assert "Try #6 to connect to management interface failed. " in log
     assert "Try #7" not in log
@@ -314,7 +283,7 @@ def test_wait_limit_ends_a_connection_that_never_completes(vpn_agent):
         log = a.log()
         assert len(re.findall(r"MGMT       (WAIT|AUTH|CONNECTING|RECONNECTING)\n", log)) == 21
         assert "VPN DISCONNECTED" not in log
-        assert wait_until(lambda: not alive(openvpn_pids(a.r)[-1]), 10)
+        assert within(lambda: not alive(openvpn_pids(a.r)[-1]), 10)
     finally:
         lsock.close()
 

@@ -14,6 +14,8 @@
 #include <string>
 #include <thread>
 
+#include "rt_test/poll.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -89,12 +91,7 @@ TEST(VpnChild, TerminateEndsTheWholeProcessGroup) {
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 4s);  // within the two bounds
     // no member of the group is left running (the grandchild may take a
     // moment to end after its signal)
-    bool gone = false;
-    for (int i = 0; i < 40 && !gone; ++i) {
-        gone = !group_has_live_member(pid);
-        if (!gone) std::this_thread::sleep_for(50ms);
-    }
-    EXPECT_TRUE(gone);
+    EXPECT_TRUE(rt_test::wait_for([&] { return !group_has_live_member(pid); }, 2s, 50ms));
 }
 
 TEST(VpnChild, ChildIgnoringTermIsKilledWithinTheBound) {

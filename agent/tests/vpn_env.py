@@ -10,7 +10,6 @@ standins/openvpn, which only swaps "--dev tap" for "--dev null".
 from __future__ import annotations
 
 import os
-import re
 import select
 import signal
 import socket
@@ -19,14 +18,10 @@ import threading
 import time
 from pathlib import Path
 
+from poll import connect, free_port, poll
+
 HERE = Path(__file__).resolve().parent
 OPENVPN = "/usr/sbin/openvpn"
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def _openssl(*args, cwd):
@@ -84,14 +79,14 @@ class VpnServer:
         self.proc = subprocess.Popen(self.argv + ["--log-append", str(self.log)],
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL, start_new_session=True)
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
+
+        def listening() -> bool:
             if self.proc.poll() is not None:
                 raise RuntimeError("openvpn server ended:\n" + self.log_text())
-            if "Listening for incoming TCP connection" in self.log_text()[seen:]:
-                return self
-            time.sleep(0.05)
-        raise TimeoutError("openvpn server not listening:\n" + self.log_text())
+            return "Listening for incoming TCP connection" in self.log_text()[seen:]
+
+        poll(listening, timeout, what=lambda: "openvpn server not listening:\n" + self.log_text())
+        return self
 
     def log_text(self) -> str:
         return self.log.read_text(errors="replace") if self.log.exists() else ""
@@ -111,6 +106,23 @@ def install_openvpn_wrapper(r) -> str:
     return r.install(HERE / "standins" / "openvpn", "/usr/local/sbin/openvpn")
 
 
+def offer_vpn(r, portal, server: VpnServer, tls_auth: Path | None = None, name: str = "testvpn",
+              servers: list | None = None) -> dict:
+    """The portal offers server (or servers) to the agent of root r, which
+    runs openvpn through the wrapper, with the tls-auth key when given;
+    returns the agent's settings for it (its own management port)."""
+    install_openvpn_wrapper(r)
+    entry = {"name": name, "host": "127.0.0.1", "ip": "127.0.0.1", "port": str(server.port),
+             "proto": "tcp-client"}
+    settings = {"TELVSDK_VPN_LOCAL_MGM_PORT": free_port(), "inactivity": 1}
+    if tls_auth:
+        r.install(tls_auth, "/etc/telvsdk/ta.key", 0o600)
+        entry["args"] = "--tls-auth %tlsauthfile% 1"
+        settings["TELVSDK_CFG_TLSAUTH"] = "/etc/telvsdk/ta.key"
+    portal.config(servers=servers or [entry])
+    return settings
+
+
 def openvpn_pids(r) -> list[int]:
     p = r.tmp / "standin" / "openvpn.pids"
     if not p.exists():
@@ -127,30 +139,19 @@ def alive(pid: int) -> bool:
     return stat.rsplit(")", 1)[1].split()[0] != "Z"
 
 
-def wait_until(cond, timeout: float, step: float = 0.05) -> bool:
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if cond():
-            return True
-        time.sleep(step)
-    return cond()
-
-
-def log_lines(r, path="/var/log/telvsdk.log") -> list[str]:
-    return r.read(path).splitlines() if r.exists(path) else []
-
-
-def wait_log(r, pattern: str, timeout: float, path="/var/log/telvsdk.log") -> re.Match:
-    rx = re.compile(pattern)
-    deadline = time.monotonic() + timeout
-    while True:
-        text = r.read(path) if r.exists(path) else ""
-        m = rx.search(text)
-        if m:
-            return m
-        if time.monotonic() > deadline:
-            raise TimeoutError(f"log has no {pattern!r} within {timeout}s:\n{text[-3000:]}")
-        time.sleep(0.05)
+def end_agent_and_openvpn(r, procs):
+    """An agent still running gets SIGTERM (so it ends its openvpn itself); an
+    openvpn left over after that (agent killed) is killed by its process id."""
+    for proc in procs:
+        if proc.running():
+            proc.signal(signal.SIGTERM)
+            try:
+                proc.wait(15)
+            except Exception:
+                proc.popen.kill()
+    for pid in openvpn_pids(r):
+        if alive(pid):
+            os.kill(pid, signal.SIGKILL)
 
 
 class MgmtRelay(threading.Thread):
@@ -183,13 +184,9 @@ class MgmtRelay(threading.Thread):
         except OSError:
             return
         deadline = time.monotonic() + 120
-        ovpn = None
-        while ovpn is None and time.monotonic() < deadline:
-            try:
-                ovpn = socket.create_connection(("127.0.0.1", self.upstream), timeout=1)
-            except OSError:
-                time.sleep(0.1)
-        if ovpn is None:
+        try:
+            ovpn = connect(self.upstream, 120, io_timeout=1)
+        except TimeoutError:
             agent.close()
             return
         # each side: (socket, the other side, hook, bytes of an unfinished line)
@@ -266,14 +263,8 @@ class HttpProxy:
         self.proc = subprocess.Popen(["tinyproxy", "-d", "-c", str(self.conf)],
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL, start_new_session=True)
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return self
-            except OSError:
-                time.sleep(0.05)
-        raise TimeoutError("proxy not listening")
+        connect(self.port, timeout).close()
+        return self
 
     def log_text(self) -> str:
         return self.log.read_text(errors="replace") if self.log.exists() else ""

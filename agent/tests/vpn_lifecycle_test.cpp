@@ -16,6 +16,8 @@
 
 #include "console.h"
 #include "heartbeat.h"
+#include "rt_test/poll.h"
+#include "rt_test/root.h"
 #include "state.h"
 #include "test_util.h"
 #include "vpn.h"
@@ -24,6 +26,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using rt_test::wait_for;
 using Clock = std::chrono::steady_clock;
 
 const char *kFakeDir = "/tmp/fakebin";
@@ -46,16 +49,6 @@ bool alive(pid_t pid) {
     return close != std::string::npos && close + 2 < s.size() && s[close + 2] != 'Z';
 }
 
-template <class F>
-bool wait_for(F cond, std::chrono::milliseconds bound) {
-    auto end = Clock::now() + bound;
-    while (Clock::now() < end) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return cond();
-}
-
 std::unique_ptr<VpnServerEntry> entry(const char *args) {
     auto e = std::make_unique<VpnServerEntry>();
     std::memset(e.get(), 0, sizeof *e);
@@ -71,7 +64,7 @@ std::unique_ptr<VpnServerEntry> entry(const char *args) {
 class VpnLifecycle : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!std::getenv("RT_IN_ROUTER_ROOT")) GTEST_SKIP() << "runs only inside a router root";
+        if (!rt_test::in_router_root()) GTEST_SKIP() << "runs only inside a router root";
         mkdir(kFakeDir, 0755);
         std::ofstream f(std::string(kFakeDir) + "/openvpn");
         f << "#!/bin/sh\necho $$ >> " << kPids << "\necho \"$@\" >> " << kArgs
@@ -97,7 +90,7 @@ protected:
         vpn_servers_replace(std::move(list));
     }
     void TearDown() override {
-        if (!std::getenv("RT_IN_ROUTER_ROOT")) return;
+        if (!rt_test::in_router_root()) return;
         vpn_stop();
         for (pid_t p : fake_pids()) kill(p, SIGKILL);
     }
@@ -133,7 +126,7 @@ TEST_F(VpnLifecycle, StartRefusedOnceTheAgentIsOnItsWayOut) {
 void late_exchange() {
     AgentState &st = agent_state();
     st.hbs_state = HBS_SM_RUNNING;  // the first reply
-    while (!st.hbs_stop_requested) std::this_thread::sleep_for(10ms);
+    rt_test::wait_for([&] { return st.hbs_stop_requested.load(); }, 10s, 10ms);
     st.hbs_state = HBS_SM_RUNNING;  // the reply that was on its way
 }
 

@@ -23,8 +23,9 @@ import urllib.request
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))
+sys.path[:0] = [str(HERE.parent.parent / "testing"), str(HERE.parent / "tests")]
 import vpn_env  # noqa: E402
+from poll import within  # noqa: E402
 
 
 def say(text):
@@ -47,11 +48,11 @@ def main() -> int:
     def job_alive():
         return os.getppid() == parent
 
-    deadline = time.monotonic() + 300
-    while not (ready.exists() and ready.stat().st_mtime >= started - 1):
-        if not job_alive() or time.monotonic() > deadline:
-            return 0
-        time.sleep(0.2)
+    def portal_ready() -> bool:
+        return ready.exists() and ready.stat().st_mtime >= started - 1
+
+    if not within(lambda: portal_ready() or not job_alive(), 300, 0.2) or not job_alive():
+        return 0
     _, control = ready.read_text().split()
     certs = work / "certs"
     server = vpn_env.VpnServer(work, Path(args.ca) if args.ca else certs / "ca.pem",

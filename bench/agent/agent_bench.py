@@ -9,18 +9,14 @@ at the end. Runs the agent in a throwaway router root.
 """
 
 import argparse
-import os
 import signal
-import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-SOURCE = HERE.parent.parent
-DEVPORTAL = SOURCE / "devportal"
-CODE = "A1B2C3D4E5F6"
+SOURCE = Path(__file__).resolve().parent.parent.parent
+sys.path.insert(0, str(SOURCE / "agent" / "bench"))
+from world import agent_world  # noqa: E402
 
 
 def proc_status(pid: int) -> dict:
@@ -39,53 +35,34 @@ def main() -> int:
     ap.add_argument("--exchanges", type=int, default=10000)
     ap.add_argument("--warmup", type=int, default=1000)
     args = ap.parse_args()
-    build = Path(args.build).resolve()
-    os.environ["RT_BUILD"] = str(build)
-    os.environ["RT_SOURCE"] = str(SOURCE)
-    sys.path.insert(0, str(SOURCE / "testing"))
-    sys.path.insert(0, str(SOURCE / "agent" / "tests"))
-    import routerroot  # noqa: E402
-    from conftest import agent_config_text, make_certs, start_portal  # noqa: E402
-
-    work = Path(tempfile.mkdtemp(prefix="agent-bench-", dir=build))
-    certs = make_certs(work / "certs", CODE)
-    portal = start_portal(certs, work, "--cdel", "0", "--sdel", "30")
-    (work / "portal-records.jsonl").unlink(missing_ok=True)
-    root = routerroot.RouterRoot(work / "root")
-    try:
-        for name in ("ca.pem", "client.pem", "client.key"):
-            root.install(certs / name, f"/etc/telvsdk/{name}", 0o600)
-        root.standin("/usr/sbin/uci", name="uci")
-        root.standin("/usr/bin/logger")
-        root.standin("/usr/sbin/route", stdout="192.168.1.0 0.0.0.0 255.255.255.0 U 0 0 0 br-lan\n")
-        root.standin("/usr/bin/ubus")
-        root.write("/etc/telvsdk/telvsdk.cnf", agent_config_text(portal))
-        agent = root.start([str(routerroot.binary("telvsdkd"))])
+    with agent_world(args.build, "agent-bench-", "--cdel", "0", "--sdel", "30", vpn=False) as w:
+        from poll import poll, within
+        portal, agent = w.portal, w.agent
         pid = agent.pid
 
         def exchanges() -> int:
             return int(portal._call("/state")["heartbeats"])
 
-        deadline = time.monotonic() + 30
-        while exchanges() < 3:
-            if time.monotonic() > deadline or not agent.running():
-                print("agent_bench: no heartbeat", agent.stdout[-2000:])
-                return 1
-            time.sleep(0.1)
+        if not within(lambda: exchanges() >= 3 or not agent.running(), 30, 0.1) or exchanges() < 3:
+            print("agent_bench: no heartbeat", agent.stdout[-2000:])
+            return 1
         t0, n0 = time.monotonic(), exchanges()
-        rss_warm = anon_warm = None
-        limit = time.monotonic() + 3600
-        while True:
+        warm = {}
+
+        def done() -> bool:
+            if not agent.running():
+                raise TimeoutError("agent stopped")
             n = exchanges()
-            if rss_warm is None and n >= args.warmup:
-                warm = proc_status(pid)
-                rss_warm, anon_warm = warm["VmRSS"], warm["RssAnon"]
-            if n >= args.exchanges:
-                break
-            if not agent.running() or time.monotonic() > limit:
-                print("agent_bench: agent stopped or too slow")
-                return 1
-            time.sleep(0.05)
+            if not warm and n >= args.warmup:
+                warm.update(proc_status(pid))
+            return n >= args.exchanges
+
+        try:
+            poll(done, 3600)
+        except TimeoutError:
+            print("agent_bench: agent stopped or too slow")
+            return 1
+        rss_warm, anon_warm = warm.get("VmRSS"), warm.get("RssAnon")
         t1, n1 = time.monotonic(), exchanges()
         st = proc_status(pid)
         rate = (n1 - n0) / (t1 - t0)
@@ -99,10 +76,6 @@ def main() -> int:
         print(f"RssAnon after warm-up vs end: {anon_warm} kB / {st['RssAnon']} kB")
         agent.signal(signal.SIGTERM)
         print(f"exit status         : {agent.wait(15)}")
-    finally:
-        root.close()
-        portal.stop()
-        subprocess.run(["rm", "-rf", str(work)], check=False)
     return 0
 
 

@@ -5,10 +5,10 @@ The programs run with libxrsim.so preloaded; it serves /dev/ttyXRUSB0 and
 """
 
 import os
-import time
 
 import pytest
 
+from poll import poll
 from routerroot import binary
 
 SIM_DIR = "/tmp/xrsim"
@@ -85,15 +85,6 @@ class Bridge:
         (self.dir / f"{dev}.gone").unlink(missing_ok=True)
         return True
 
-    def wait_log(self, entry: list[str], timeout: float = 5.0) -> bool:
-        """Waits (bounded) until the request log holds entry."""
-        deadline = time.monotonic() + timeout
-        while entry not in self.log():
-            if time.monotonic() > deadline:
-                return False
-            time.sleep(0.02)
-        return True
-
     # -- what the programs did -------------------------------------------------
     def log(self) -> list[list[str]]:
         p = self.dir / "log"
@@ -118,11 +109,8 @@ class Bridge:
         return sum(1 for e in self.log() if e[:2] == ["-", "sleep"])
 
     def wait_passes(self, n: int, timeout: float = 15.0):
-        deadline = time.monotonic() + timeout
-        while self.sleeps() < n:
-            if time.monotonic() > deadline:
-                raise TimeoutError(f"daemon did not finish pass {n} in {timeout}s; log: {self.log()[-10:]}")
-            time.sleep(0.02)
+        poll(lambda: self.sleeps() >= n, timeout, 0.02,
+             what=lambda: f"daemon did not finish pass {n} in {timeout}s; log: {self.log()[-10:]}")
 
     def advance(self, timeout: float = 15.0):
         """Ends the daemon's current sleep and waits for the next pass to finish."""

@@ -5,6 +5,7 @@ import time
 
 import pytest
 
+from poll import within
 from routerroot import binary
 
 EVENT = "event_notify.sh"
@@ -60,9 +61,7 @@ class Router:
         may land a moment after the pass; within one pass their order is
         not fixed either, so a pass's events compare as sorted lists.
         """
-        deadline = time.monotonic() + timeout
-        while len(self.calls(EVENT)) < n and time.monotonic() < deadline:
-            time.sleep(0.02)
+        within(lambda: len(self.calls(EVENT)) >= n, timeout, 0.02)
         if n == 0:
             time.sleep(0.2)
         return self.calls(EVENT)
@@ -337,9 +336,7 @@ def test_sigusr2_while_reading_a_command_does_not_cut_its_output(router):
     r.remove("/tmp/standin/pidof.log")
     n = b.sleeps()
     (b.dir / "steps").write_text(str(n))
-    deadline = time.monotonic() + 5
-    while not router.calls("pidof") and time.monotonic() < deadline:
-        time.sleep(0.01)
+    within(lambda: router.calls("pidof"), 5, 0.01)
     assert router.calls("pidof") == [["openvpn"]]
     p.signal(signal.SIGUSR2)                     # lands while the daemon reads the pipe
     b.wait_passes(n + 1)
@@ -373,9 +370,7 @@ def test_bridge_that_re_enumerates_is_opened_again(router):
     # the port at the hangup, so the bridge keeps its name and no pass fails.
     closes = b.log().count(["ttyXRUSB1", "close"])
     b.unplug()
-    deadline = time.monotonic() + 5
-    while b.log().count(["ttyXRUSB1", "close"]) == closes and time.monotonic() < deadline:
-        time.sleep(0.02)
+    within(lambda: b.log().count(["ttyXRUSB1", "close"]) != closes, 5, 0.02)
     assert b.replug(), "the hung-up port was still held, so the bridge came back under another name"
     b.advance()
     b.advance()

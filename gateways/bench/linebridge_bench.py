@@ -31,6 +31,7 @@ import tty
 if "RT_BUILD" in os.environ:
     os.environ["RT_BUILD"] = os.path.abspath(os.environ["RT_BUILD"])
 
+from poll import connect, free_port, poll, read_until  # noqa: E402
 from routerroot import RouterRoot, binary  # noqa: E402
 
 ROUNDS = 1000
@@ -40,60 +41,31 @@ RUN_SECONDS = 30
 
 def wait_port(port, mss=0, timeout=10.0):
     """Connects to the peer; mss clamps the segments this client sends."""
-    deadline = time.monotonic() + timeout
-    while True:
-        s = socket.socket()
-        try:
-            if mss:
-                s.setsockopt(socket.IPPROTO_TCP, socket.TCP_MAXSEG, mss)
-            s.settimeout(1)
-            s.connect(("127.0.0.1", port))
-            s.settimeout(None)
-            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            return s
-        except OSError:
-            s.close()
-            if time.monotonic() > deadline:
-                raise
-            time.sleep(0.05)
+    s = connect(port, timeout, before=[(socket.IPPROTO_TCP, socket.TCP_MAXSEG, mss)] if mss else [],
+                io_timeout=None)
+    s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    return s
 
 
 def read_n(fd_or_sock, n, timeout=5.0):
-    data = b""
-    deadline = time.monotonic() + timeout
-    is_sock = isinstance(fd_or_sock, socket.socket)
-    while len(data) < n:
-        left = deadline - time.monotonic()
-        if left <= 0:
-            raise TimeoutError(f"{len(data)} of {n}")
-        r, _, _ = select.select([fd_or_sock], [], [], left)
-        if r:
-            chunk = fd_or_sock.recv(n - len(data)) if is_sock else os.read(fd_or_sock, n - len(data))
-            if not chunk:
-                raise ConnectionError("closed")
-            data += chunk
-    return data
+    return read_until(fd_or_sock, lambda data: len(data) >= n, timeout, most=n)
 
 
 def settle(master, sock):
     """Waits until bytes pass both ways (the peer has configured the tty and accepted)."""
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:
+    def both_ways() -> bool:
         sock.sendall(b"s")
-        r, _, _ = select.select([master], [], [], 0.3)
-        if r:
+        if not select.select([master], [], [], 0.3)[0]:
+            return False
+        os.read(master, 4096)
+        os.write(master, b"t")
+        read_n(sock, 1, 2)
+        time.sleep(0.2)
+        while select.select([master], [], [], 0.05)[0]:
             os.read(master, 4096)
-            os.write(master, b"t")
-            try:
-                read_n(sock, 1, 2)
-                time.sleep(0.2)
-                for fd in (master,):
-                    while select.select([fd], [], [], 0.05)[0]:
-                        os.read(fd, 4096)
-                return
-            except TimeoutError:
-                pass
-    raise TimeoutError("peer never passed bytes")
+        return True
+
+    poll(both_ways, 10, 0, what="peer never passed bytes", retry=TimeoutError)
 
 
 def round_trips(master, sock, size):
@@ -151,12 +123,6 @@ def measure(name, master, port, total):
           f"tcp->tty loopback {loop_kbs:8.1f} kB/s, {ETHERNET_MSS}-byte segments {eth_kbs:8.1f} kB/s",
           flush=True)
     return m1, m256
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def new_pty():

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "gateway.h"
+#include "rt_test/poll.h"
 
 namespace {
 
@@ -145,10 +146,8 @@ TEST(Sockets, ListenAndAcceptOptions) {
     EXPECT_TRUE(fcntl(cfd, F_GETFL) & O_NONBLOCK);
 
     int afd = -1;
-    for (int i = 0; i < 100 && afd < 0; ++i) {
-        afd = gw::sock_accept(lfd, &addr, 0, 1);
-        if (afd < 0) usleep(10000);
-    }
+    rt_test::wait_for([&] { return (afd = gw::sock_accept(lfd, &addr, 0, 1)) >= 0; },
+                      std::chrono::seconds(1), std::chrono::milliseconds(10));
     ASSERT_GE(afd, 0);
     EXPECT_TRUE(fcntl(afd, F_GETFL) & O_NONBLOCK);
     linger lg {};

@@ -15,6 +15,7 @@
 
 #include "rsmwrapper.h"
 #include "rt_test/files.h"
+#include "rt_test/poll.h"
 
 using rt_test::exists;
 using rt_test::slurp;
@@ -391,8 +392,8 @@ TEST(Lock, StaleLockOfAKilledHolderIsBrokenOnce) {
         int v = 1;
         _exit(RSM_SET_INTEGER("c", "holder", &v, "/tmp/killed/fifo/shared.conf") == 0 ? 0 : 1);
     }
-    for (int i = 0; i < 500 && !exists(lock); ++i) ::usleep(10 * 1000);
-    ASSERT_TRUE(exists(lock));
+    ASSERT_TRUE(rt_test::wait_for([&] { return exists(lock); }, std::chrono::seconds(5),
+                                  std::chrono::milliseconds(10)));
 
     constexpr int kWriters = 6;
     int go[2];

@@ -4,10 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
+
+#include "rt_test/root.h"
 
 int main(int argc, char **argv) {
-    if (std::getenv("RT_IN_ROUTER_ROOT") == nullptr) {
+    if (!rt_test::in_router_root()) {
         std::fprintf(stderr, "%s: run inside a router root (see test_inroot.py)\n", argv[0]);
         return 2;
     }

@@ -15,13 +15,8 @@ GROUPS = ["Segment.*", "Accessors.*", "Mirror.*:Items.*", "Lock.LockFile*",
 def run_group(r, pattern, env=None, timeout=60):
     r.mkdir("/share")
     r.write("/share/shmcommon", "")
-    env = dict(env or {}, RT_IN_ROUTER_ROOT="1")
-    res = r.run([str(binary("rsmwrapper_inroot_tests")), f"--gtest_filter={pattern}"],
-                env=env, timeout=timeout)
-    assert res.rc == 0, res.stdout[-6000:] + res.stderr[-2000:]
-    assert "[  PASSED  ]" in res.stdout
-    assert "SKIPPED" not in res.stdout
-    return res
+    return r.run_gtest("rsmwrapper_inroot_tests", f"--gtest_filter={pattern}", env=env,
+                       timeout=timeout)
 
 
 @pytest.mark.parametrize("pattern", GROUPS)

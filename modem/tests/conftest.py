@@ -4,6 +4,7 @@ from pathlib import Path
 
 import pytest
 
+from poll import within
 from routerroot import binary
 
 HERE = Path(__file__).resolve().parent
@@ -47,13 +48,8 @@ class Modem:
 
     def wait_calls(self, name, count=1, timeout=5.0):
         """Calls of a stand-in, waiting (bounded) for background ones."""
-        import time
-        deadline = time.monotonic() + timeout
-        while True:
-            calls = self.r.calls(name)
-            if len(calls) >= count or time.monotonic() > deadline:
-                return calls
-            time.sleep(0.05)
+        within(lambda: len(self.r.calls(name)) >= count, timeout)
+        return self.r.calls(name)
 
     def install_module_file(self, text=None):
         if text is None:

@@ -5,8 +5,6 @@
 // identifier. The canary is the root's /tmp/CANARY.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -18,6 +16,7 @@
 #include "platform.h"
 #include "rt_test/files.h"
 #include "rt_test/payloads.h"
+#include "rt_test/root.h"
 #include "rtu/shell.h"
 
 namespace fs = std::filesystem;
@@ -39,8 +38,7 @@ std::string first_line(const std::string &text) {
 class Injection : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char *in_root = std::getenv("MODEM_OPS_IN_ROOT");
-        if (!in_root || std::strcmp(in_root, "1") != 0)
+        if (!rt_test::in_router_root())
             GTEST_SKIP() << "runs only inside a router root (see test_exported_operations)";
         std::error_code ec;
         fs::remove("/etc/config/.standin.json", ec);

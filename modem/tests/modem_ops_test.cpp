@@ -20,6 +20,7 @@
 #include "rtu/files.h"
 #include "rtu/shell.h"
 #include "rt_test/files.h"
+#include "rt_test/root.h"
 
 namespace fs = std::filesystem;
 
@@ -54,8 +55,7 @@ std::size_t count_prefix(const std::vector<std::string> &lines, const std::strin
 class Ops : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char *in_root = std::getenv("MODEM_OPS_IN_ROOT");
-        if (!in_root || std::strcmp(in_root, "1") != 0)
+        if (!rt_test::in_router_root())
             GTEST_SKIP() << "runs only inside a router root (see test_exported_operations)";
         std::error_code ec;
         fs::remove("/etc/config/.standin.json", ec);

@@ -3,6 +3,8 @@
 import os
 import signal
 
+import pytest
+
 
 def test_writes_land_in_the_root_not_on_the_host(router_root):
     r = router_root
@@ -89,3 +91,9 @@ def test_recorder_standin_answers_from_fixtures(router_root):
     res = r.sh("/usr/sbin/some_script.sh 'a b' c")
     assert res.rc == 3 and res.stdout == "answer\n"
     assert r.calls("some_script.sh") == [["a b", "c"]]
+
+
+def test_gtest_runner_refuses_a_run_in_which_no_test_ran(router_root):
+    # a filter that matches nothing (a misspelt group) is no passing run
+    with pytest.raises(AssertionError, match=r"PASSED  \] 0 tests"):
+        router_root.run_gtest("payloads_tests", "--gtest_filter=NoSuchGroup.*")

@@ -8,64 +8,21 @@ import re
 import select
 import socket
 import threading
-import time
 
 import pytest
 
+from poll import free_port, poll, read_until
 from routerroot import binary
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def connect(port: int, timeout: float = 5.0) -> socket.socket:
-    deadline = time.monotonic() + timeout
-    while True:
-        try:
-            s = socket.create_connection(("127.0.0.1", port), timeout=1)
-            s.settimeout(5)
-            return s
-        except OSError:
-            if time.monotonic() > deadline:
-                raise
-            time.sleep(0.05)
 
 
 def recv_until(sock: socket.socket, pattern: bytes, timeout: float = 5.0) -> bytes:
     """Reads until pattern (a regex on bytes) matches; returns all read."""
     rx = re.compile(pattern)
-    data = b""
-    deadline = time.monotonic() + timeout
-    while not rx.search(data):
-        left = deadline - time.monotonic()
-        if left <= 0:
-            raise TimeoutError(f"no {pattern!r} in {data!r}")
-        r, _, _ = select.select([sock], [], [], min(left, 0.2))
-        if r:
-            chunk = sock.recv(4096)
-            if not chunk:
-                raise ConnectionError(f"closed after {data!r}")
-            data += chunk
-    return data
+    return read_until(sock, lambda data: rx.search(data), timeout)
 
 
 def recv_exactly(sock: socket.socket, n: int, timeout: float = 5.0) -> bytes:
-    data = b""
-    deadline = time.monotonic() + timeout
-    while len(data) < n:
-        left = deadline - time.monotonic()
-        if left <= 0:
-            raise TimeoutError(f"got {len(data)} of {n} bytes: {data!r}")
-        r, _, _ = select.select([sock], [], [], min(left, 0.2))
-        if r:
-            chunk = sock.recv(n - len(data))
-            if not chunk:
-                raise ConnectionError(f"closed after {data!r}")
-            data += chunk
-    return data
+    return read_until(sock, lambda data: len(data) >= n, timeout, most=n)
 
 
 def silent_for(sock: socket.socket, seconds: float) -> bool:
@@ -75,16 +32,12 @@ def silent_for(sock: socket.socket, seconds: float) -> bool:
 
 
 def closed_within(sock: socket.socket, seconds: float) -> bool:
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        r, _, _ = select.select([sock], [], [], 0.2)
-        if r:
-            try:
-                if sock.recv(4096) == b"":
-                    return True
-            except ConnectionResetError:
-                return True
-    return False
+    try:
+        read_until(sock, lambda data: False, seconds)
+    except ConnectionError:  # the peer closed or reset the connection
+        return True
+    except TimeoutError:
+        return False
 
 
 class Pty:
@@ -99,32 +52,14 @@ class Pty:
         return termios.tcgetattr(self.master)
 
     def wait_attrs(self, pred, timeout: float = 5.0):
-        deadline = time.monotonic() + timeout
-        while True:
-            a = self.attrs()
-            if pred(a):
-                return a
-            if time.monotonic() > deadline:
-                raise TimeoutError(f"terminal settings not applied: {a}")
-            time.sleep(0.02)
+        return poll(lambda: pred(a := self.attrs()) and a, timeout, 0.02,
+                    what=lambda: f"terminal settings not applied: {self.attrs()}")
 
     def write(self, data: bytes):
         os.write(self.master, data)
 
     def read_exactly(self, n: int, timeout: float = 5.0) -> bytes:
-        data = b""
-        deadline = time.monotonic() + timeout
-        while len(data) < n:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise TimeoutError(f"got {len(data)} of {n} bytes: {data!r}")
-            r, _, _ = select.select([self.master], [], [], min(left, 0.2))
-            if r:
-                try:
-                    data += os.read(self.master, n - len(data))
-                except OSError:
-                    time.sleep(0.02)
-        return data
+        return read_until(self.master, lambda data: len(data) >= n, timeout, most=n, retry=OSError)
 
     def nothing_for(self, seconds: float) -> bool:
         r, _, _ = select.select([self.master], [], [], seconds)
@@ -210,13 +145,9 @@ class MailSink:
         return AuthResult(success=ok)
 
     def wait(self, count: int = 1, timeout: float = 10.0):
-        deadline = time.monotonic() + timeout
         with self.cond:
-            while len(self.messages) < count:
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise TimeoutError(f"{len(self.messages)} of {count} mails arrived")
-                self.cond.wait(left)
+            poll(lambda: len(self.messages) >= count, timeout, 0.2,
+                 what=lambda: f"{len(self.messages)} of {count} mails arrived", pause=self.cond.wait)
             return self.messages[:count]
 
 

@@ -6,7 +6,8 @@ import socket
 import struct
 import time
 
-from conftest import closed_within, connect, free_port, recv_until, silent_for
+from conftest import closed_within, recv_until, silent_for
+from poll import connect, free_port
 
 
 def ask(sock, line: bytes, timeout: float = 10.0) -> bytes:

@@ -4,10 +4,10 @@ file, and atsend's command line. The send_sms.sh and mailsend stand-ins record
 the exact argument lists; the canary must stay absent."""
 
 import shlex
-import time
 
-from conftest import connect, free_port, recv_until
+from conftest import recv_until
 from payloads import CANARY, Findings, canary_ran, clear_canary, payloads
+from poll import connect, free_port, within
 from routerroot import binary
 from test_atsend import Modem
 from test_forwarders import Peer
@@ -128,9 +128,7 @@ def test_atsend_command_line(gw, ptys):
             pt = ptys()
             m = Modem(pt)
             res = r.run([str(binary("atsend")), "-i", pt.path, "-c", p, "-t", pause], timeout=30)
-            deadline = time.monotonic() + 2
-            while not m.received.endswith(b"\r") and time.monotonic() < deadline:
-                time.sleep(0.01)
+            within(lambda: m.received.endswith(b"\r"), 2, 0.01)
             m.stop()
             if res.rc == 0 and m.received == p.encode() + b"\r":
                 break

@@ -8,7 +8,8 @@ import struct
 import termios
 import time
 
-from conftest import closed_within, connect, free_port, recv_exactly, silent_for
+from conftest import recv_exactly
+from poll import connect, free_port, poll, within
 from routerroot import binary
 
 IFLAG, OFLAG, CFLAG, LFLAG, ISPEED, OSPEED = range(6)
@@ -39,17 +40,20 @@ def keepalive_due(local_port=None, remote_port=None, timeout=5.0):
     """Seconds until the kernel's first keepalive probe on the established
     connection with that local or remote port; None when no keepalive timer
     is armed within timeout."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
+    def due():
         with open("/proc/net/tcp") as f:
             rows = [line.split() for line in f.readlines()[1:]]
         for row in rows:
             lport, rport = (int(a.split(":")[1], 16) for a in row[1:3])
             timer, when = row[5].split(":")
             if row[3] == "01" and (lport == local_port or rport == remote_port) and timer == "02":
-                return int(when, 16) / os.sysconf("SC_CLK_TCK")
-        time.sleep(0.05)
-    return None
+                return (int(when, 16) / os.sysconf("SC_CLK_TCK"),)
+        return None
+
+    try:
+        return poll(due, timeout)[0]
+    except TimeoutError:
+        return None
 
 
 def test_server_mode_115200_8n1_passes_bytes_unchanged_both_ways(gw, ptys):
@@ -91,9 +95,7 @@ def test_speed_outside_table_and_7e1_two_stop_bits_in_any_order(gw, ptys):
     assert a[CFLAG] & termios.CRTSCTS
     proc.wait_stderr("unsupported speed 1000, using 9600\n")
     # Pseudo-terminals force CS8 and no parity: the applied settings come from the probe.
-    deadline = time.monotonic() + 5
-    while not probed(r) and time.monotonic() < deadline:
-        time.sleep(0.05)
+    within(lambda: probed(r), 5)
     applied = probed(r)[-1]
     assert applied["cflag"] & termios.CSIZE == termios.CS7
     assert applied["cflag"] & termios.PARENB and not applied["cflag"] & termios.PARODD
@@ -305,18 +307,7 @@ def test_a_client_that_reads_slowly_loses_no_byte(gw, ptys):
     port = free_port()
     proc = gw.start("linebridge", server_config(p.path, port))
     p.wait_attrs(lambda a: a[LFLAG] == 0)
-    c = socket.socket()
-    c.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-    c.settimeout(5)
-    deadline = time.monotonic() + 5
-    while True:
-        try:
-            c.connect(("127.0.0.1", port))
-            break
-        except OSError:
-            if time.monotonic() > deadline:
-                raise
-            time.sleep(0.05)
+    c = connect(port, before=[(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)])
     blob = os.urandom(1024 * 1024)
 
     def feed():  # a write to the pty may take only part of a block

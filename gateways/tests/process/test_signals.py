@@ -5,7 +5,7 @@ import signal
 
 import pytest
 
-from conftest import free_port
+from poll import free_port
 from routerroot import binary
 
 PROGRAMS = ["linebridge", "portnotify", "postrelay", "textrelay"]

@@ -29,6 +29,8 @@
 #include <utility>
 #include <vector>
 
+#include "rt_test/poll.h"
+
 namespace rt_test {
 
 struct Payload {
@@ -176,19 +178,14 @@ class Scratch {
             ::_exit(127);
         }
         int st = 0;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        for (;;) {
-            pid_t w = ::waitpid(pid, &st, WNOHANG);
-            if (w == pid) {
-                r.status = st;
-                break;
-            }
-            if (w < 0 || std::chrono::steady_clock::now() > deadline) {
-                ::kill(pid, SIGKILL);
-                ::waitpid(pid, &st, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        pid_t w = 0;
+        wait_for([&] { return (w = ::waitpid(pid, &st, WNOHANG)) != 0; }, std::chrono::seconds(10),
+                 std::chrono::microseconds(200));
+        if (w == pid) {
+            r.status = st;
+        } else {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &st, 0);
         }
         // A background part of the command line may still be running.
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -2,9 +2,8 @@
 shell for every listed path, so a path must reach trimfile as one word; and
 trimfile and trimwatch's own arguments never reach a shell."""
 
-import time
-
 from payloads import Findings, canary_ran, clear_canary, payloads, recorded_calls
+from poll import within
 from routerroot import binary
 
 CONF = "/etc/trimwatch.conf"
@@ -27,9 +26,7 @@ def test_listed_paths_reach_trimfile_whole(router_root):
         paths.append(path)
     r.write(CONF, "".join(f"{path},1\n" for path in paths))
     proc = r.start([binary("trimwatch"), "-c", CONF, "-t", "60"])
-    deadline = time.monotonic() + 10
-    while len(recorded_calls(r, "trimfile")) < len(paths) and time.monotonic() < deadline:
-        time.sleep(0.05)
+    within(lambda: len(recorded_calls(r, "trimfile")) >= len(paths), 10)
     proc.stop()
     calls = recorded_calls(r, "trimfile")
     found = Findings("trimwatch list")

@@ -5,6 +5,7 @@ import time
 
 import pytest
 
+from poll import poll, within
 from routerroot import binary
 
 CONF = "/etc/trimwatch.conf"
@@ -16,13 +17,8 @@ def start(r, conf_text, *args):
 
 
 def wait_calls(r, n, timeout=5.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        calls = r.calls("trimfile")
-        if len(calls) >= n:
-            return calls
-        time.sleep(0.05)
-    raise TimeoutError(f"trimfile called {len(r.calls('trimfile'))} times, wanted {n}")
+    return poll(lambda: len(calls := r.calls("trimfile")) >= n and calls, timeout,
+                what=lambda: f"trimfile called {len(r.calls('trimfile'))} times, wanted {n}")
 
 
 @pytest.fixture
@@ -69,9 +65,7 @@ def test_missing_files_are_skipped_until_they_exist(recorder):
     p = start(r, "/tmp/later,4\n/tmp/present,8\n", "-t", "1")
     assert wait_calls(r, 1) == [["8", "/tmp/present"]]
     r.write("/tmp/later", "2")
-    deadline = time.monotonic() + 5
-    while ["4", "/tmp/later"] not in r.calls("trimfile") and time.monotonic() < deadline:
-        time.sleep(0.05)
+    within(lambda: ["4", "/tmp/later"] in r.calls("trimfile"), 5)
     calls = r.calls("trimfile")
     assert ["4", "/tmp/later"] in calls
     first_later = calls.index(["4", "/tmp/later"])
@@ -98,9 +92,7 @@ def test_path_with_blanks_and_shell_characters_trims_that_file_only(router_root)
     r.write(odd, "y" * 5000)
     r.write(plain, "z" * 5000)
     p = start(r, f"{odd},1\n", "-t", "30")
-    deadline = time.monotonic() + 5
-    while len(r.read_bytes(odd)) != 1024 and time.monotonic() < deadline:
-        time.sleep(0.05)
+    within(lambda: len(r.read_bytes(odd)) == 1024, 5)
     assert r.read_bytes(odd) == b"y" * 1024
     assert r.read_bytes(plain) == b"z" * 5000
     for name in ("/tmp/pwned", "/tmp/pwned2", "/tmp/pwned3"):
@@ -113,15 +105,11 @@ def test_real_trimfile_keeps_files_at_their_limit(router_root):
     r.install_binary("trimfile", "/usr/sbin/trimfile")
     r.write("/var/log/messages", "m" * 3000)
     start(r, "/var/log/messages,2\n", "-t", "1")
-    deadline = time.monotonic() + 5
-    while len(r.read_bytes("/var/log/messages")) != 2048 and time.monotonic() < deadline:
-        time.sleep(0.05)
+    within(lambda: len(r.read_bytes("/var/log/messages")) == 2048, 5)
     assert len(r.read_bytes("/var/log/messages")) == 2048
     # The file grows again and is cut again in a later pass.
     r.write("/var/log/messages", "n" * 4000)
-    deadline = time.monotonic() + 5
-    while len(r.read_bytes("/var/log/messages")) != 2048 and time.monotonic() < deadline:
-        time.sleep(0.05)
+    within(lambda: len(r.read_bytes("/var/log/messages")) == 2048, 5)
     assert r.read_bytes("/var/log/messages") == b"n" * 2048
 
 
