@@ -34,7 +34,8 @@ bool route_command_sound(const std::string &cmd) {
         if (!((c >= '0' && c <= '9') || c == '.' || c == '\'' || c == ' ' ||
               (c >= 'a' && c <= 'z')))
             return false;
-    return middle.find(" netmask ") != std::string::npos && middle.find(" gw ") != std::string::npos;
+    return middle.find(" netmask ") != std::string::npos &&
+           middle.find(" gw ") != std::string::npos;
 }
 
 }  // namespace

@@ -25,7 +25,8 @@ bool g_leaves_result = false;
 struct Scratch {
     std::string dir;
     Scratch() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "fuzz-message-XXXXXX").string();
+        std::string tmpl =
+            (std::filesystem::temp_directory_path() / "fuzz-message-XXXXXX").string();
         if (mkdtemp(tmpl.data())) dir = tmpl;
     }
     ~Scratch() {

@@ -7,6 +7,8 @@ Recorder &recorder() {
     return r;
 }
 
-void recorder_reset() { recorder() = Recorder{}; }
+void recorder_reset() {
+    recorder() = Recorder{};
+}
 
 }  // namespace fuzz

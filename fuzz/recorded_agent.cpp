@@ -12,7 +12,7 @@ namespace fuzz {
 namespace {
 
 class RecordingRunner : public CommandRunner {
-public:
+  public:
     int run(const std::string &cmd) override {
         recorder().commands.push_back(cmd);
         return recorder().system_status;

@@ -16,4 +16,6 @@ extern "C" FILE *__wrap_popen(const char *command, const char *) {
     return fmemopen(current.data(), current.size(), "r");
 }
 
-extern "C" int __wrap_pclose(FILE *stream) { return stream ? std::fclose(stream) : -1; }
+extern "C" int __wrap_pclose(FILE *stream) {
+    return stream ? std::fclose(stream) : -1;
+}

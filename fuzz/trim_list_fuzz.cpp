@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         pos = end + 1;
         auto entry = trim::parse_config_line(line);
         if (!entry) continue;
-        if (entry->path.empty() || entry->size <= 0 || entry->path.size() > trim::kPathMax) std::abort();
+        if (entry->path.empty() || entry->size <= 0 || entry->path.size() > trim::kPathMax)
+            std::abort();
         std::string cmd = trim::trim_command(*entry);
         if (cmd.empty()) continue;
         std::vector<std::string> words;

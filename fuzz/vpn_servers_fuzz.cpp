@@ -55,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             // The command is split into words for execution: it must split.
             vpn::MarkedText whole{cmd.command, std::vector<bool>(cmd.command.size(), false)};
             std::vector<std::string> words;
-            if (!vpn::split_words(whole, words) || words.empty() || words[0] != "openvpn") std::abort();
+            if (!vpn::split_words(whole, words) || words.empty() || words[0] != "openvpn")
+                std::abort();
         }
     }
     vpn_servers_clear();

@@ -75,7 +75,9 @@ bool read_lan_text(const char *cmd, char *dst) {
     return true;
 }
 
-void write_status(const char *path, int value) { rtu::write_number_file(path, value); }
+void write_status(const char *path, int value) {
+    rtu::write_number_file(path, value);
+}
 
 // Ends the VPN once for the exit paths: its threads are joined (the
 // management thread's end sequence removes the proxy credentials) before
@@ -214,9 +216,10 @@ int agent_main() {
                 _exit(0);
             }
             if (scep_enroll() != 0) {
-                agent_log(LOG_ERROR,
-                          "Error in getting certificate via scep! Request could only be sent once or "
-                          "check the 'reactivation' box in the web portal.");
+                agent_log(
+                    LOG_ERROR,
+                    "Error in getting certificate via scep! Request could only be sent once or "
+                    "check the 'reactivation' box in the web portal.");
                 // A failed getca or openssl step has written its own status (1, 2).
                 if (scep_code_status_written() == 0) write_status(rtu::status::kCodeStatus, 3);
                 std::puts("Error in getting certificate. Check the logs.");
@@ -261,7 +264,7 @@ int agent_main() {
                     return stop_main() || st.exiting || st.hbs_state != HBS_SM_RUNNING;
                 });
             }
-            if (st.exiting) agent_exit();  // waits for the exit path in progress
+            if (st.exiting) agent_exit();                // waits for the exit path in progress
             if (st.running == 1) hbs_connection_stop();  // the next connection starts at once
         }
         write_status(rtu::status::kHbsStatus, 1);

@@ -1,8 +1,8 @@
 // Start-up, the main loops and shutdown of the agent.
 #pragma once
 
-int agent_main();      // the whole program; its result is main's exit status
-int agent_startup();   // 0; 31 libcurl init failed; 30 no heartbeat server
+int agent_main();     // the whole program; its result is main's exit status
+int agent_startup();  // 0; 31 libcurl init failed; 30 no heartbeat server
 void agent_cleanup();
 // SIGINT, SIGQUIT and SIGABRT, and the last step of agent_shutdown: the status
 // files go, the VPN ends, /tmp/telvsdk.hbs.status says OFFLINE, exit 0.

@@ -10,11 +10,11 @@
 int cert_common_name(const char *path, std::string *out) {
     if (!path || !out) return 20;
     if (!rtu::FilePtr(std::fopen(path, "re"))) return 20;
-    std::optional<std::string> line = agent_first_line(
-        agent_command(
-            "openssl x509 -noout -subject -in %s -nameopt multiline | sed -n 's/ *commonName *= //p' ",
-            agent_word(path).c_str()),
-        1023);
+    std::optional<std::string> line =
+        agent_first_line(agent_command("openssl x509 -noout -subject -in %s -nameopt multiline | "
+                                       "sed -n 's/ *commonName *= //p' ",
+                                       agent_word(path).c_str()),
+                         1023);
     // No CommonName line: there is no certificate to compare.
     if (!line || line->empty()) return 20;
     agent_logf(LOG_HBS, "Using certificate with CommonName : %s", line->c_str());

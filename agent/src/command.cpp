@@ -13,7 +13,7 @@
 namespace {
 
 class ShellRunner : public CommandRunner {
-public:
+  public:
     int run(const std::string &cmd) override { return rtu::spawn_shell_status(cmd); }
     std::optional<std::string> output(const std::string &cmd, std::size_t max_len) override {
         return rtu::spawn_shell_output(cmd, max_len);
@@ -82,13 +82,17 @@ std::optional<std::string> agent_command(const char *fmt, ...) {
     return out;
 }
 
-std::string agent_word(std::string_view value) { return rtu::shell_word(value); }
+std::string agent_word(std::string_view value) {
+    return rtu::shell_word(value);
+}
 
 std::string agent_word(const std::optional<std::string> &value) {
     return rtu::shell_word(cfg_text(value));
 }
 
-void set_command_runner(CommandRunner *runner) { g_runner = runner ? runner : &g_shell; }
+void set_command_runner(CommandRunner *runner) {
+    g_runner = runner ? runner : &g_shell;
+}
 
 int agent_system(const std::optional<std::string> &cmd) {
     if (!cmd) return 127 << 8;

@@ -16,7 +16,8 @@
 
 // The formatted command, or nullopt (logged at ERROR, secrets masked) when it
 // is longer than 1023 characters.
-std::optional<std::string> agent_command(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::optional<std::string> agent_command(const char *fmt, ...)
+    __attribute__((format(printf, 1, 2)));
 
 // A value as one shell word (rtu::shell_word); an absent value gives the
 // text "(null)" as the Parts' printf would.
@@ -34,7 +35,7 @@ std::string agent_mask(std::string text);
 
 // How commands are run.
 class CommandRunner {
-public:
+  public:
     virtual ~CommandRunner() = default;
     // Runs the command to its end: the raw wait status like system(), -1 when
     // it could not be started.

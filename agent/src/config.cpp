@@ -13,46 +13,73 @@
 
 namespace {
 
+void store_text(std::optional<std::string> &field, const std::string &value) {
+    field = value;
+}
 
-void store_text(std::optional<std::string> &field, const std::string &value) { field = value; }
-
-std::int32_t to_flag(const std::string &value) { return value == "1" ? 1 : 0; }
+std::int32_t to_flag(const std::string &value) {
+    return value == "1" ? 1 : 0;
+}
 
 // Numbers as atoi and strtol read them on the router (32-bit long), saturated.
-std::int32_t to_int(const std::string &value) { return rtu::leading_int(value); }
+std::int32_t to_int(const std::string &value) {
+    return rtu::leading_int(value);
+}
 
 void store(AgentConfig &c, const std::string &key, const std::string &value) {
-    if (key == "TELVSDK_CFG_VERBOSE") c.verbose = to_flag(value);
-    else if (key == "TELVSDK_CFG_DEFAULT_CONNECT") store_text(c.default_connect, value);
-    else if (key == "TELVSDK_CFG_CA") store_text(c.ca_file, value);
-    else if (key == "TELVSDK_CFG_SSLCERT") store_text(c.ssl_cert, value);
-    else if (key == "TELVSDK_CFG_SSLKEY") store_text(c.ssl_key, value);
-    else if (key == "TELVSDK_CFG_TLSAUTH") store_text(c.tls_auth, value);
-    else if (key == "TELVSDK_CFG_PROXY_URL") store_text(c.proxy_url, value);
-    else if (key == "TELVSDK_CFG_PROXY_PORT") c.proxy_port = to_int(value);
-    else if (key == "TELVSDK_CFG_PROXY_USER") store_text(c.proxy_user, value);
+    if (key == "TELVSDK_CFG_VERBOSE")
+        c.verbose = to_flag(value);
+    else if (key == "TELVSDK_CFG_DEFAULT_CONNECT")
+        store_text(c.default_connect, value);
+    else if (key == "TELVSDK_CFG_CA")
+        store_text(c.ca_file, value);
+    else if (key == "TELVSDK_CFG_SSLCERT")
+        store_text(c.ssl_cert, value);
+    else if (key == "TELVSDK_CFG_SSLKEY")
+        store_text(c.ssl_key, value);
+    else if (key == "TELVSDK_CFG_TLSAUTH")
+        store_text(c.tls_auth, value);
+    else if (key == "TELVSDK_CFG_PROXY_URL")
+        store_text(c.proxy_url, value);
+    else if (key == "TELVSDK_CFG_PROXY_PORT")
+        c.proxy_port = to_int(value);
+    else if (key == "TELVSDK_CFG_PROXY_USER")
+        store_text(c.proxy_user, value);
     else if (key == "TELVSDK_CFG_PROXY_PASS") {
         store_text(c.proxy_pass, value);
         agent_secret_add(value);
-    }
-    else if (key == "TELVSDK_CFG_PROXY_ENABLED") c.proxy_enabled = to_flag(value);
-    else if (key == "TELVSDK_CFG_PROXY_AUTH_REQUIRED") c.proxy_auth_required = to_flag(value);
-    else if (key == "TELVSDK_CFG_PROXY_AUTHMETHOD") store_text(c.proxy_auth_method, value);
-    else if (key == "TELVSDK_CFG_PROXY_AUTH_FILE") store_text(c.proxy_auth_file, value);
-    else if (key == "TELVSDK_CFG_SCEP_SERVER_URL") store_text(c.scep_server_url, value);
-    else if (key == "TELVSDK_CFG_SCEP_CA") store_text(c.scep_ca, value);
+    } else if (key == "TELVSDK_CFG_PROXY_ENABLED")
+        c.proxy_enabled = to_flag(value);
+    else if (key == "TELVSDK_CFG_PROXY_AUTH_REQUIRED")
+        c.proxy_auth_required = to_flag(value);
+    else if (key == "TELVSDK_CFG_PROXY_AUTHMETHOD")
+        store_text(c.proxy_auth_method, value);
+    else if (key == "TELVSDK_CFG_PROXY_AUTH_FILE")
+        store_text(c.proxy_auth_file, value);
+    else if (key == "TELVSDK_CFG_SCEP_SERVER_URL")
+        store_text(c.scep_server_url, value);
+    else if (key == "TELVSDK_CFG_SCEP_CA")
+        store_text(c.scep_ca, value);
     else if (key == "TELVSDK_CFG_SCEP_CNF") {
         store_text(c.scep_cnf, value);
         store_text(c.scep_cnf_new, value + "-new");
-    } else if (key == "TELVSDK_CFG_SCEP_REQ") store_text(c.scep_req, value);
-    else if (key == "TELVSDK_VPN_LOCAL_MGM_PORT") c.vpn_mgmt_port = to_int(value);
-    else if (key == "TELVSDK_CFG_HBS_CONNECTION") store_text(c.hbs_server, value);
-    else if (key == "TELVSDK_CFG_ACTIVATION_CODE") store_text(c.activation_code, value);
-    else if (key == "action") c.portal_action = to_int(value);
-    else if (key == "inactivity") c.vpn_inactivity = to_int(value);
+    } else if (key == "TELVSDK_CFG_SCEP_REQ")
+        store_text(c.scep_req, value);
+    else if (key == "TELVSDK_VPN_LOCAL_MGM_PORT")
+        c.vpn_mgmt_port = to_int(value);
+    else if (key == "TELVSDK_CFG_HBS_CONNECTION")
+        store_text(c.hbs_server, value);
+    else if (key == "TELVSDK_CFG_ACTIVATION_CODE")
+        store_text(c.activation_code, value);
+    else if (key == "action")
+        c.portal_action = to_int(value);
+    else if (key == "inactivity")
+        c.vpn_inactivity = to_int(value);
 }
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 // One line as fgets gives it (newline included when it fit).
 void handle_line(AgentConfig &c, const char *line) {
@@ -92,7 +119,9 @@ int read_agent_config_file(const std::string &path) {
     return 0;
 }
 
-int read_agent_config() { return read_agent_config_file(kAgentConfigPath); }
+int read_agent_config() {
+    return read_agent_config_file(kAgentConfigPath);
+}
 
 void parse_network_lines(const std::string &output) {
     AgentState &st = agent_state();

@@ -22,9 +22,12 @@ namespace {
 
 const char *hbs_state_name(int s) {
     switch (s) {
-    case HBS_SM_INIT: return "HBS_SM_INIT";
-    case HBS_SM_RUNNING: return "HBS_SM_RUNNING";
-    default: return "HBS_SM_STOPPED";
+        case HBS_SM_INIT:
+            return "HBS_SM_INIT";
+        case HBS_SM_RUNNING:
+            return "HBS_SM_RUNNING";
+        default:
+            return "HBS_SM_STOPPED";
     }
 }
 
@@ -36,11 +39,16 @@ struct VpnShown {
 VpnShown vpn_state_shown(int s) {
     using namespace rtu::status;
     switch (s) {
-    case VPN_STATE_HOLD: return {"VPN_STATE_HOLD", kVpnHold};
-    case VPN_STATE_CONNECTING: return {"VPN_STATE_CONNECTING", kVpnConnecting};
-    case VPN_STATE_CONNECTED: return {"VPN_STATE_CONNECTED", kVpnConnected};
-    case VPN_STATE_EXITING: return {"VPN_STATE_EXITING", kVpnExiting};
-    default: return {"VPN_STATE_IDLE", kVpnIdle};
+        case VPN_STATE_HOLD:
+            return {"VPN_STATE_HOLD", kVpnHold};
+        case VPN_STATE_CONNECTING:
+            return {"VPN_STATE_CONNECTING", kVpnConnecting};
+        case VPN_STATE_CONNECTED:
+            return {"VPN_STATE_CONNECTED", kVpnConnected};
+        case VPN_STATE_EXITING:
+            return {"VPN_STATE_EXITING", kVpnExiting};
+        default:
+            return {"VPN_STATE_IDLE", kVpnIdle};
     }
 }
 
@@ -62,17 +70,17 @@ void console_status_line(int counter) {
     funlockfile(stdout);
 }
 
-int console_traffic_line(int, std::int64_t bytes_in, std::int64_t bytes_out, std::int64_t deadline) {
+int console_traffic_line(int, std::int64_t bytes_in, std::int64_t bytes_out,
+                         std::int64_t deadline) {
     // The remaining time stays within its eight columns (before the first
     // deadline it is some -1.8e9 s), and the cursor goes back to column 0 by
     // the text's own length (126 for the usual 36 characters, more once the
     // counts pass 99,999,999 bytes), so the next redraw starts where it should.
     std::int64_t left = deadline - static_cast<std::int64_t>(std::time(nullptr));
     left = std::clamp<std::int64_t>(left, -9999999, 99999999);
-    std::string text = rtu::format_bounded(128, "%8lld %8lld (timeout:%8lld)",
-                                           static_cast<long long>(bytes_out),
-                                           static_cast<long long>(bytes_in),
-                                           static_cast<long long>(left));
+    std::string text =
+        rtu::format_bounded(128, "%8lld %8lld (timeout:%8lld)", static_cast<long long>(bytes_out),
+                            static_cast<long long>(bytes_in), static_cast<long long>(left));
     flockfile(stdout);
     std::printf("\33[1A\33[90C%s\33[1B\33[%zuD", text.c_str(), 90 + text.size());
     std::fflush(stdout);

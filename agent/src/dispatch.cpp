@@ -57,19 +57,29 @@ std::string json_escape(const std::string &text) {
     std::string out;
     for (unsigned char c : text) {
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out.push_back(static_cast<char>(c));
-            }
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                    out += buf;
+                } else {
+                    out.push_back(static_cast<char>(c));
+                }
         }
     }
     return out;
@@ -164,9 +174,9 @@ int run_addroute(json_object *request, std::string &answer) {
     if (network && subnet && gateway && is_dotted_quad(network) && is_dotted_quad(subnet) &&
         is_dotted_quad(gateway)) {
         // The three values are checked dotted quads: plain words for the shell.
-        auto cmd = agent_command("route add -net %s netmask %s gw %s >>/var/log/telvsdk-route.log 2>&1",
-                                 agent_word(network).c_str(), agent_word(subnet).c_str(),
-                                 agent_word(gateway).c_str());
+        auto cmd = agent_command(
+            "route add -net %s netmask %s gw %s >>/var/log/telvsdk-route.log 2>&1",
+            agent_word(network).c_str(), agent_word(subnet).c_str(), agent_word(gateway).c_str());
         if (cmd) {
             agent_logf(LOG_HBS, "%s", cmd->c_str());
             if (agent_system(cmd) < 1) {
@@ -246,13 +256,15 @@ int dispatch_jsonrpc(json_object *array, std::string &answer) {
 }
 
 std::optional<long long> shell_read_number(const char *command) {
-    std::optional<std::string> line = agent_first_line(agent_command("%s 2>/dev/null", command), 255);
+    std::optional<std::string> line =
+        agent_first_line(agent_command("%s 2>/dev/null", command), 255);
     if (!line) return std::nullopt;
     return rtu::parse_decimal(*line);
 }
 
 int shell_output_equals(const char *command, const char *text) {
-    std::optional<std::string> line = agent_first_line(agent_command("%s 2>/dev/null", command), 255);
+    std::optional<std::string> line =
+        agent_first_line(agent_command("%s 2>/dev/null", command), 255);
     return line && !line->empty() && *line == text ? 0 : -1;
 }
 
@@ -274,25 +286,31 @@ int hbs_reply_parse(const char *reply, std::string &answer) {
     }
     if (!find_by_key(arr, "key", "jsonrpc")) return 0;
     switch (agent_state().config.portal_action) {
-    case 1: return dispatch_jsonrpc(arr, answer);
-    case 0: agent_log(LOG_HBS, "Never allowed novra Portal."); return 0;
-    case 2: {
-        if (shell_output_equals("uci -q get sysevent.dido.di_action_type", "VPN_NOVRA") != 0) {
-            agent_log(LOG_HBS,
-                      "Digital Input Action Type is not novra mode, and never allowed novra Portal.");
+        case 1:
+            return dispatch_jsonrpc(arr, answer);
+        case 0:
+            agent_log(LOG_HBS, "Never allowed novra Portal.");
+            return 0;
+        case 2: {
+            if (shell_output_equals("uci -q get sysevent.dido.di_action_type", "VPN_NOVRA") != 0) {
+                agent_log(
+                    LOG_HBS,
+                    "Digital Input Action Type is not novra mode, and never allowed novra Portal.");
+                return 0;
+            }
+            // Only a reading of the input may open the gate: a failed or garbled
+            // answer refuses, as a closed input does.
+            std::optional<long long> di = shell_read_number("databoard get common \"di_status\"");
+            if (!di) {
+                agent_log(LOG_HBS_ERROR,
+                          "Digital input state unreadable - portal command refused.");
+                return 0;
+            }
+            if (*di == 0) return dispatch_jsonrpc(arr, answer);
+            if (*di == 1) agent_log(LOG_HBS, "Never allowed novra Portal.");
             return 0;
         }
-        // Only a reading of the input may open the gate: a failed or garbled
-        // answer refuses, as a closed input does.
-        std::optional<long long> di = shell_read_number("databoard get common \"di_status\"");
-        if (!di) {
-            agent_log(LOG_HBS_ERROR, "Digital input state unreadable - portal command refused.");
+        default:
             return 0;
-        }
-        if (*di == 0) return dispatch_jsonrpc(arr, answer);
-        if (*di == 1) agent_log(LOG_HBS, "Never allowed novra Portal.");
-        return 0;
-    }
-    default: return 0;
     }
 }

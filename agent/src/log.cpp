@@ -56,18 +56,30 @@ void write_keyword_and_pause(const char *keyword) {
 
 const char *log_level_label(int level) {
     switch (level) {
-    case LOG_INFO: return "INFO      ";
-    case LOG_DEBUG: return "DEBUG     ";
-    case LOG_ERROR: return "ERROR     ";
-    case LOG_HBS: return "HBS       ";
-    case LOG_HBS_ERROR: return "HBS  ERROR";
-    case LOG_PUSH: return "PUSH      ";
-    case LOG_PUSH_ERROR: return "PUSH ERROR";
-    case LOG_VPN: return "VPN       ";
-    case LOG_VPN_ERROR: return "VPN  ERROR";
-    case LOG_MGMT: return "MGMT      ";
-    case LOG_MGMT_ERROR: return "MGMT ERROR";
-    default: return "INFO      ";
+        case LOG_INFO:
+            return "INFO      ";
+        case LOG_DEBUG:
+            return "DEBUG     ";
+        case LOG_ERROR:
+            return "ERROR     ";
+        case LOG_HBS:
+            return "HBS       ";
+        case LOG_HBS_ERROR:
+            return "HBS  ERROR";
+        case LOG_PUSH:
+            return "PUSH      ";
+        case LOG_PUSH_ERROR:
+            return "PUSH ERROR";
+        case LOG_VPN:
+            return "VPN       ";
+        case LOG_VPN_ERROR:
+            return "VPN  ERROR";
+        case LOG_MGMT:
+            return "MGMT      ";
+        case LOG_MGMT_ERROR:
+            return "MGMT ERROR";
+        default:
+            return "INFO      ";
     }
 }
 
@@ -86,12 +98,15 @@ void agent_log(int level, const char *message) {
     localtime_r(&now, &tmv);
     char stamp[64];
     if (std::strftime(stamp, sizeof stamp, "%Y-%m-%d.%X", &tmv) == 0) stamp[0] = '\0';
-    std::string line = rtu::format_bounded(1024, "[%s] %s %s", stamp, log_level_label(level), message);
+    std::string line =
+        rtu::format_bounded(1024, "[%s] %s %s", stamp, log_level_label(level), message);
     line.push_back('\n');
     std::fwrite(line.data(), 1, line.size(), f.get());
 }
 
-void agent_log(int level, const std::string &message) { agent_log(level, message.c_str()); }
+void agent_log(int level, const std::string &message) {
+    agent_log(level, message.c_str());
+}
 
 void agent_logf(int level, const char *format, ...) {
     if (!format) return;
@@ -137,7 +152,8 @@ void hbs_report_http_error(long code) {
 
 void hbs_report_online(int server_delay, int client_delay) {
     if (server_delay >= 0 && client_delay >= 0) {
-        std::string text = rtu::format_bounded(256, "sdel %d\ncdel %d\n", server_delay, client_delay);
+        std::string text =
+            rtu::format_bounded(256, "sdel %d\ncdel %d\n", server_delay, client_delay);
         if (rtu::write_status_file(kLastHbs, text)) write_hbs_conn_time(std::time(nullptr));
     }
     rtu::write_status_file(kHbsError, "");
@@ -147,10 +163,10 @@ void hbs_report_online(int server_delay, int client_delay) {
 void write_hbs_conn_time(std::time_t when) {
     std::tm t{};
     localtime_r(&when, &t);
-    rtu::write_status_file(rtu::status::kHbsConnTime,
-                           rtu::format_bounded(64, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900,
-                                               t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
-                                               t.tm_sec));
+    rtu::write_status_file(
+        rtu::status::kHbsConnTime,
+        rtu::format_bounded(64, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1,
+                            t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec));
 }
 
 void hbs_report_cert_error() {

@@ -64,8 +64,8 @@ void mgmt_examine(std::string_view text, MgmtPass &p) {
         std::size_t colon = text.find(':');
         std::size_t comma = text.find(',');
         if (colon != std::string_view::npos && comma != std::string_view::npos) {
-            std::string_view in = comma > colon ? text.substr(colon + 1, comma - colon - 1)
-                                                : std::string_view{};
+            std::string_view in =
+                comma > colon ? text.substr(colon + 1, comma - colon - 1) : std::string_view{};
             // leading digits (with an optional sign) as 64 bits, like strtoll
             p.bytes_in = rtu::leading_number(in).value_or(0);
             p.bytes_out = rtu::leading_number(text.substr(comma + 1)).value_or(0);

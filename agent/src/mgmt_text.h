@@ -39,9 +39,9 @@ struct MgmtPass {
     std::string pending = kCmdNone;
     int wait_count = 0;
     // outcome of the block
-    bool connected = false;       // CONNECTING -> CONNECTED on this block
-    bool have_bytes = false;      // a byte-count notification was parsed
-    std::int64_t bytes_in = 0;   // OpenVPN's running totals, whole
+    bool connected = false;     // CONNECTING -> CONNECTED on this block
+    bool have_bytes = false;    // a byte-count notification was parsed
+    std::int64_t bytes_in = 0;  // OpenVPN's running totals, whole
     std::int64_t bytes_out = 0;
     std::vector<std::string> mgmt_log;  // lines to log at MGMT
 };

@@ -133,7 +133,8 @@ int push_send(CURL *handle, const std::string &body, std::string *reply_out) {
     if (code != 200) {
         if (code == 403)
             agent_log(LOG_PUSH_ERROR,
-                      "Unable to push data! Error 403 - forbidden or smartcard is blocked on the server.");
+                      "Unable to push data! Error 403 - forbidden or smartcard is blocked on the "
+                      "server.");
         else
             agent_logf(LOG_PUSH_ERROR, "Unable to push data. HTTP Error %ld", code);
         return -1;
@@ -173,7 +174,8 @@ int parse_vpn_server_list(const char *reply) {
         }
         json_object *el = json_object_array_get_idx(list, i);
         if (!json_object_is_type(el, json_type_object)) {
-            agent_logf(LOG_PUSH, "vpn server %d not used - not an object!", static_cast<int>(i + 1));
+            agent_logf(LOG_PUSH, "vpn server %d not used - not an object!",
+                       static_cast<int>(i + 1));
             result = 16;
             break;
         }
@@ -198,8 +200,9 @@ int parse_vpn_server_list(const char *reply) {
             result = 16;
             break;
         }
-        bool ok = fit(e->host, sizeof e->host, host ? host : ip) && fit(e->name, sizeof e->name, name) &&
-                  fit(e->ip, sizeof e->ip, ip ? ip : " ") && fit(e->port, sizeof e->port, port ? port : "443") &&
+        bool ok = fit(e->host, sizeof e->host, host ? host : ip) &&
+                  fit(e->name, sizeof e->name, name) && fit(e->ip, sizeof e->ip, ip ? ip : " ") &&
+                  fit(e->port, sizeof e->port, port ? port : "443") &&
                   fit(e->proto, sizeof e->proto, proto ? proto : "tcp-client") &&
                   fit(e->args, sizeof e->args, args ? args : " ");
         if (!ok) {
@@ -218,7 +221,8 @@ int parse_vpn_server_list(const char *reply) {
 int parse_push_network_reply(const char *reply) {
     JsonPtr root;
     json_object *v = reply_member(reply, "push_network", root);
-    if (!json_object_is_type(v, json_type_string) || std::strcmp(json_object_get_string(v), "ok") != 0) {
+    if (!json_object_is_type(v, json_type_string) ||
+        std::strcmp(json_object_get_string(v), "ok") != 0) {
         agent_log(LOG_PUSH, "The portal did not accept the networks.");
         return 16;
     }
@@ -249,7 +253,9 @@ int build_networks_body(std::string &body) {
     return 0;
 }
 
-int push_get_vpn_servers() { return push_request(kServerListBody, parse_vpn_server_list, true); }
+int push_get_vpn_servers() {
+    return push_request(kServerListBody, parse_vpn_server_list, true);
+}
 
 int push_networks() {
     AgentState &st = agent_state();
@@ -258,7 +264,8 @@ int push_networks() {
         return 14;
     }
     // The script's line ends (as every echo ends it) are not part of the mask.
-    std::optional<std::string> line = agent_first_line(std::string(kPushNetworkScript) + " br-lan", 255);
+    std::optional<std::string> line =
+        agent_first_line(std::string(kPushNetworkScript) + " br-lan", 255);
     if (!line) {
         agent_logf(LOG_PUSH_ERROR, "Unable to run %s - networks not pushed.", kPushNetworkScript);
         return 1;

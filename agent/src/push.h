@@ -12,7 +12,7 @@ int push_get_vpn_servers();  // 0, or 14
 // The script that tells the LAN network and mask (first output line).
 inline constexpr const char *kPushNetworkScript = "/usr/bin/get_push_network.sh";
 
-int push_networks();         // 0; 14, 1 or 18 on failure
+int push_networks();  // 0; 14, 1 or 18 on failure
 
 // Posts the raw-deflated body on the handle; 0 with the decompressed reply
 // in reply_out, -1 on any failure.

@@ -17,7 +17,9 @@ int g_code_status_written = 0;
 
 // A configuration value as one shell word; an absent value gives the
 // placeholder text the tools then reject.
-std::string q(const std::optional<std::string> &v) { return agent_word(v); }
+std::string q(const std::optional<std::string> &v) {
+    return agent_word(v);
+}
 
 // The options both sscep commands share: verbose output and the proxy.
 std::string common_options(const AgentConfig &c) {
@@ -79,30 +81,33 @@ bool scep_rewrite_config(FILE *in, FILE *out, const char *activation_code) {
 }
 
 std::optional<std::string> scep_getca_command(const AgentConfig &c) {
-    return agent_command("/usr/bin/sscep getca%s -u %s -c %s >>%s 2>&1", common_options(c).c_str(), q(c.scep_server_url).c_str(),
-                         q(c.scep_ca).c_str(), kScepLogPath);
+    return agent_command("/usr/bin/sscep getca%s -u %s -c %s >>%s 2>&1", common_options(c).c_str(),
+                         q(c.scep_server_url).c_str(), q(c.scep_ca).c_str(), kScepLogPath);
 }
 
 std::optional<std::string> scep_request_command(const AgentConfig &c) {
-    return agent_command("openssl req -config %s -newkey rsa:4096 -keyout %s -out %s -nodes >>%s 2>&1",
-                         q(c.scep_cnf).c_str(), q(c.ssl_key).c_str(), q(c.scep_req).c_str(),
-                         kScepLogPath);
+    return agent_command(
+        "openssl req -config %s -newkey rsa:4096 -keyout %s -out %s -nodes >>%s 2>&1",
+        q(c.scep_cnf).c_str(), q(c.ssl_key).c_str(), q(c.scep_req).c_str(), kScepLogPath);
 }
 
 std::optional<std::string> scep_enroll_command(const AgentConfig &c, ScepCaForm form) {
     std::string opts = common_options(c);
     if (form == ScepCaForm::single)
-        return agent_command("/usr/bin/sscep enroll%s -u %s -E 3des -S sha256 -c %s -k %s -r %s -l %s >>%s 2>&1",
-                             opts.c_str(), q(c.scep_server_url).c_str(), q(c.scep_ca).c_str(),
-                             q(c.ssl_key).c_str(), q(c.scep_req).c_str(), q(c.ssl_cert).c_str(),
-                             kScepLogPath);
+        return agent_command(
+            "/usr/bin/sscep enroll%s -u %s -E 3des -S sha256 -c %s -k %s -r %s -l %s >>%s 2>&1",
+            opts.c_str(), q(c.scep_server_url).c_str(), q(c.scep_ca).c_str(), q(c.ssl_key).c_str(),
+            q(c.scep_req).c_str(), q(c.ssl_cert).c_str(), kScepLogPath);
     return agent_command(
-        "/usr/bin/sscep enroll%s -u %s -E 3des -S sha256 -c %s-0 -e %s-1 -k %s -r %s -l %s >>%s 2>&1",
+        "/usr/bin/sscep enroll%s -u %s -E 3des -S sha256 -c %s-0 -e %s-1 -k %s -r %s -l %s >>%s "
+        "2>&1",
         opts.c_str(), q(c.scep_server_url).c_str(), q(c.scep_ca).c_str(), q(c.scep_ca).c_str(),
         q(c.ssl_key).c_str(), q(c.scep_req).c_str(), q(c.ssl_cert).c_str(), kScepLogPath);
 }
 
-int scep_code_status_written() { return g_code_status_written; }
+int scep_code_status_written() {
+    return g_code_status_written;
+}
 
 int scep_prepare_request(const char *activation_code) {
     if (!activation_code || std::strlen(activation_code) != 12) return 22;
@@ -113,7 +118,8 @@ int scep_prepare_request(const char *activation_code) {
         agent_logf(LOG_ERROR, "Unable to open scep request config file %s", cfg_text(c.scep_cnf));
         return 1;
     }
-    agent_logf(LOG_INFO, "Reading scep request config. Inserting activation code %s", activation_code);
+    agent_logf(LOG_INFO, "Reading scep request config. Inserting activation code %s",
+               activation_code);
     bool written = scep_rewrite_config(in.get(), out.get(), activation_code);
     in.reset();
     written = std::fclose(out.release()) == 0 && written;
@@ -122,7 +128,8 @@ int scep_prepare_request(const char *activation_code) {
         agent_logf(LOG_ERROR, "Error writing %s", cfg_text(c.scep_cnf_new));
         return 2;
     }
-    if (agent_system(agent_command("rm -f %s >>%s 2>&1", q(c.scep_cnf).c_str(), kScepLogPath)) > 0) {
+    if (agent_system(agent_command("rm -f %s >>%s 2>&1", q(c.scep_cnf).c_str(), kScepLogPath)) >
+        0) {
         agent_logf(LOG_ERROR, "Error removing %s", cfg_text(c.scep_cnf));
         return 2;
     }
@@ -138,7 +145,8 @@ int scep_enroll() {
     const AgentConfig &c = agent_state().config;
     g_code_status_written = 0;
 
-    if (agent_system(agent_command("rm -f %s* >>%s 2>&1", q(c.scep_ca).c_str(), kScepLogPath)) > 0) {
+    if (agent_system(agent_command("rm -f %s* >>%s 2>&1", q(c.scep_ca).c_str(), kScepLogPath)) >
+        0) {
         agent_logf(LOG_ERROR, "Error removing %s*", cfg_text(c.scep_ca));
         return 2;
     }

@@ -1,6 +1,8 @@
 #include "state.h"
 
-const char *cfg_text(const std::optional<std::string> &v) { return v ? v->c_str() : "(null)"; }
+const char *cfg_text(const std::optional<std::string> &v) {
+    return v ? v->c_str() : "(null)";
+}
 
 AgentState &agent_state() {
     static AgentState *s = new AgentState;
@@ -32,4 +34,6 @@ void vpn_servers_replace(std::vector<std::unique_ptr<VpnServerEntry>> entries) {
     // old entries are freed here, outside the lock
 }
 
-void vpn_servers_clear() { vpn_servers_replace({}); }
+void vpn_servers_clear() {
+    vpn_servers_replace({});
+}

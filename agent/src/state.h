@@ -129,7 +129,7 @@ struct AgentState {
     // thread in hbs_connection_stop).
     CurlPtr hbs_transfer;
     ReplyPtr hbs_reply;
-    std::string hbs_request;        // at most 1023 characters
+    std::string hbs_request;  // at most 1023 characters
     int hbs_reply_pending = 0;
     std::atomic<bool> hbs_stop_requested{false};  // wakes the heartbeat thread
 
@@ -151,7 +151,7 @@ struct AgentState {
     std::atomic<int> vpn_exit_reason{0};
     std::atomic<int> vpn_wait_count{0};
     std::atomic<std::int64_t> vpn_activity_mark{0};
-    std::string vpn_connected_at;     // "%02d.%02d.%04d %02d:%02d:%02d", < 256
+    std::string vpn_connected_at;  // "%02d.%02d.%04d %02d:%02d:%02d", < 256
     std::string vpn_disconnected_at;
 
     // Portal push: the server-list request's handle while it runs. The network

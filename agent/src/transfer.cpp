@@ -15,7 +15,9 @@
 #include "rtu/shell.h"
 #include "state.h"
 
-void ReplyBufferDeleter::operator()(ReplyBuffer *b) const { reply_buffer_free(b); }
+void ReplyBufferDeleter::operator()(ReplyBuffer *b) const {
+    reply_buffer_free(b);
+}
 
 ReplyBuffer *reply_buffer_new(unsigned capacity) {
     auto *b = static_cast<ReplyBuffer *>(std::calloc(1, sizeof(ReplyBuffer)));
@@ -85,8 +87,10 @@ void transfer_setup(CURL *h) {
         curl_easy_setopt(h, CURLOPT_PROXY, c.proxy_url ? c.proxy_url->c_str() : nullptr);
         curl_easy_setopt(h, CURLOPT_PROXYPORT, static_cast<long>(c.proxy_port));
         if (c.proxy_auth_required == 1) {
-            curl_easy_setopt(h, CURLOPT_PROXYUSERNAME, c.proxy_user ? c.proxy_user->c_str() : nullptr);
-            curl_easy_setopt(h, CURLOPT_PROXYPASSWORD, c.proxy_pass ? c.proxy_pass->c_str() : nullptr);
+            curl_easy_setopt(h, CURLOPT_PROXYUSERNAME,
+                             c.proxy_user ? c.proxy_user->c_str() : nullptr);
+            curl_easy_setopt(h, CURLOPT_PROXYPASSWORD,
+                             c.proxy_pass ? c.proxy_pass->c_str() : nullptr);
         }
     }
 }

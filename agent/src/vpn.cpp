@@ -34,7 +34,9 @@ std::thread make_thread(int which, void (*body)()) {
 
 }  // namespace
 
-void vpn_test_fail_thread_creation(int which) { g_fail_thread = which; }
+void vpn_test_fail_thread_creation(int which) {
+    g_fail_thread = which;
+}
 
 int vpn_start() {
     AgentState &st = agent_state();

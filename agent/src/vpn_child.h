@@ -13,7 +13,7 @@
 namespace vpn {
 
 class ChildProcess {
-public:
+  public:
     // Allows a new start after an earlier run has ended.
     void reset();
 
@@ -37,7 +37,7 @@ public:
     bool running();
     pid_t pid();
 
-private:
+  private:
     void signal_locked(int sig);
 
     std::mutex mutex_;

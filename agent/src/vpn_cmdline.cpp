@@ -50,8 +50,8 @@ CmdResult build_openvpn_command(const LaunchInput &in) {
     // Values from the portal and the configuration: plain words unless the
     // shell would interpret them.
     using rtu::shell_word;
-    std::string o = "--remote " + shell_word(in.host) + " " + shell_word(in.port) + " " +
-                    shell_word(in.proto);
+    std::string o =
+        "--remote " + shell_word(in.host) + " " + shell_word(in.port) + " " + shell_word(in.proto);
     if (in.proxy_enabled) {
         o += " --http-proxy " + shell_word(in.proxy_url) + " " + std::to_string(in.proxy_port);
         if (in.proxy_auth_required)
@@ -99,11 +99,16 @@ CmdResult build_openvpn_command(const LaunchInput &in) {
 
 const char *cmd_status_text(CmdStatus s) {
     switch (s) {
-    case CmdStatus::ok: return "ok";
-    case CmdStatus::no_tls_auth: return "no tls-auth file configured";
-    case CmdStatus::args_too_long: return "server arguments too long";
-    case CmdStatus::unterminated_quote: return "unterminated quote in server arguments";
-    case CmdStatus::too_long: return "command too long";
+        case CmdStatus::ok:
+            return "ok";
+        case CmdStatus::no_tls_auth:
+            return "no tls-auth file configured";
+        case CmdStatus::args_too_long:
+            return "server arguments too long";
+        case CmdStatus::unterminated_quote:
+            return "unterminated quote in server arguments";
+        case CmdStatus::too_long:
+            return "command too long";
     }
     return "?";
 }

@@ -38,10 +38,10 @@ struct LaunchInput {
 
 enum class CmdStatus {
     ok,
-    no_tls_auth,          // arguments use the placeholder, no tls-auth path configured
-    args_too_long,        // the expanded arguments exceed 1023 characters
-    unterminated_quote,   // the arguments end inside a quoted text
-    too_long,             // the whole command exceeds 1023 characters
+    no_tls_auth,         // arguments use the placeholder, no tls-auth path configured
+    args_too_long,       // the expanded arguments exceed 1023 characters
+    unterminated_quote,  // the arguments end inside a quoted text
+    too_long,            // the whole command exceeds 1023 characters
 };
 
 struct CmdResult {

@@ -17,7 +17,9 @@
 
 namespace {
 
-std::string text_of(const std::optional<std::string> &v) { return v ? *v : std::string(); }
+std::string text_of(const std::optional<std::string> &v) {
+    return v ? *v : std::string();
+}
 
 // Ends the thread the way every path of it ends: the VPN goes to EXITING,
 // the flag that tells the thread is running is cleared one second later.
@@ -91,23 +93,26 @@ void openvpn_launch() {
         launch_done(st);
         return;
     }
-    agent_logf(LOG_VPN, "using vpn server #%d %s %s %s %s %s", index + 1, entry->name,
-               entry->host, entry->ip, entry->port, entry->proto);
+    agent_logf(LOG_VPN, "using vpn server #%d %s %s %s %s %s", index + 1, entry->name, entry->host,
+               entry->ip, entry->port, entry->proto);
 
     vpn::CmdResult cmd = build_openvpn_command(vpn_launch_input(*entry));
-    if (!cmd.expanded_args.empty()) agent_logf(LOG_DEBUG, "Connection args : %s", cmd.expanded_args.c_str());
+    if (!cmd.expanded_args.empty())
+        agent_logf(LOG_DEBUG, "Connection args : %s", cmd.expanded_args.c_str());
     if (cmd.status != vpn::CmdStatus::ok) {
         // Nothing is run cut short or with an empty tls-auth path.
         if (cmd.status == vpn::CmdStatus::no_tls_auth)
             agent_log(LOG_VPN_ERROR,
                       "Error executing openvpn - server arguments need a tls-auth file, "
                       "but TELVSDK_CFG_TLSAUTH is not configured!");
-        else if (cmd.status == vpn::CmdStatus::too_long || cmd.status == vpn::CmdStatus::args_too_long)
+        else if (cmd.status == vpn::CmdStatus::too_long ||
+                 cmd.status == vpn::CmdStatus::args_too_long)
             agent_logf(LOG_VPN_ERROR,
                        "Error executing openvpn - command of %d characters is longer than %d!",
                        static_cast<int>(cmd.length), static_cast<int>(vpn::kCommandMax));
         else
-            agent_logf(LOG_VPN_ERROR, "Error executing openvpn - %s!", vpn::cmd_status_text(cmd.status));
+            agent_logf(LOG_VPN_ERROR, "Error executing openvpn - %s!",
+                       vpn::cmd_status_text(cmd.status));
         st.vpn_exit_reason = 2;
         launch_done(st);
         return;

@@ -39,8 +39,8 @@ std::string local_time_text(std::time_t t) {
     struct tm tm {};
     localtime_r(&t, &tm);
     char buf[256];
-    std::snprintf(buf, sizeof buf, "%02d.%02d.%04d %02d:%02d:%02d", tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900,
-                  tm.tm_hour, tm.tm_min, tm.tm_sec);
+    std::snprintf(buf, sizeof buf, "%02d.%02d.%04d %02d:%02d:%02d", tm.tm_mday, tm.tm_mon + 1,
+                  tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
     return buf;
 }
 
@@ -60,7 +60,7 @@ bool send_command(int fd, const std::string &cmd) {
 
 // Results of receive_block besides a byte count.
 constexpr long kReceiveFailed = -1;
-constexpr long kVpnEnding = -2;  // the VPN is being ended and nothing arrived
+constexpr long kVpnEnding = -2;   // the VPN is being ended and nothing arrived
 constexpr long kNothingYet = -3;  // OpenVPN stayed silent for kQuietLimit
 
 // OpenVPN answers a command at once and reports the byte counts every
@@ -76,13 +76,16 @@ long receive_block(int fd, char *buf, std::size_t size, const AgentState &st, bo
     if (fd < 0) return kReceiveFailed;
     auto give_up = std::chrono::steady_clock::now() + kQuietLimit;
     for (;;) {
-        struct pollfd p {fd, POLLIN, 0};
+        struct pollfd p {
+            fd, POLLIN, 0
+        };
         int r = poll(&p, 1, 200);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return kReceiveFailed;
         if (r > 0) break;
         if (watch_exit && st.vpn_state.load() == VPN_STATE_EXITING) return kVpnEnding;
-        if (std::chrono::steady_clock::now() > give_up) return watch_exit ? kNothingYet : kReceiveFailed;
+        if (std::chrono::steady_clock::now() > give_up)
+            return watch_exit ? kNothingYet : kReceiveFailed;
     }
     ssize_t n;
     do {
@@ -106,10 +109,10 @@ void connected_transition(AgentState &st, const std::optional<VpnServerEntry> &e
                entry ? entry->host : "", entry ? entry->ip : "", st.vpn_connected_at.c_str());
     struct tm tm {};
     localtime_r(&now, &tm);
-    rtu::write_status_file(rtu::status::kVpnConnSince,
-                           rtu::format_cmd("%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900,
-                                           tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
-                                           tm.tm_sec));
+    rtu::write_status_file(
+        rtu::status::kVpnConnSince,
+        rtu::format_cmd("%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                        tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec));
     st.vpn_bytes_in = 0;
     st.vpn_bytes_out = 0;
     st.vpn_activity_mark = 102400;
@@ -127,7 +130,8 @@ void check_inactivity(AgentState &st) {
         st.vpn_inactivity_deadline = 0;
         agent_log(LOG_VPN, "VPN Inactivity timeout.");
     } else {
-        st.vpn_inactivity_deadline = now + static_cast<std::int64_t>(st.config.vpn_inactivity) * 3600;
+        st.vpn_inactivity_deadline =
+            now + static_cast<std::int64_t>(st.config.vpn_inactivity) * 3600;
         st.vpn_activity_mark = st.vpn_bytes_out.load() + 102400;
         agent_log(LOG_VPN, "VPN Inactivity reset timeout.");
     }
@@ -260,8 +264,7 @@ void vpn_manage() {
     }
     end_openvpn(st, told && connected);
     st.vpn_state = VPN_STATE_IDLE;
-    if (st.config.proxy_auth_required != 0)
-        agent_system(proxy_auth_remove_command(st.config));
+    if (st.config.proxy_auth_required != 0) agent_system(proxy_auth_remove_command(st.config));
     call_stats(st);
     sock.reset();
     st.vpn_mgmt_thread_active = false;

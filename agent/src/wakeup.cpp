@@ -22,17 +22,21 @@ bool wait_until_or(WaitClock::time_point deadline, const std::function<bool()> &
         if (WaitClock::now() >= deadline) return true;
         // Wake at least every 200 ms to look at stop conditions that change
         // without a notification.
-        g_cv.wait_until(lock, std::min(deadline, WaitClock::now() + std::chrono::milliseconds(200)));
+        g_cv.wait_until(lock,
+                        std::min(deadline, WaitClock::now() + std::chrono::milliseconds(200)));
     }
     return false;
 }
 
 bool wait_for_or(double seconds, const std::function<bool()> &stop) {
-    auto d = std::chrono::duration_cast<WaitClock::duration>(std::chrono::duration<double>(seconds));
+    auto d =
+        std::chrono::duration_cast<WaitClock::duration>(std::chrono::duration<double>(seconds));
     return wait_until_or(WaitClock::now() + d, stop);
 }
 
-bool stop_main() { return agent_state().running.load() == 0; }
+bool stop_main() {
+    return agent_state().running.load() == 0;
+}
 
 bool stop_hbs() {
     const AgentState &st = agent_state();

@@ -72,7 +72,8 @@ TEST(PayloadCodec, BadInputGivesTheZlibErrorAndNoOutput) {
 TEST(PayloadCodec, TextsPastTheLimitAreRefusedNotInflatedWhole) {
     // A reply of a few KiB that inflates to megabytes: refused as memory
     // running out, with nothing handed out.
-    for (std::size_t size : {kPayloadTextLimit + 1, kPayloadTextLimit + 20, 8 * kPayloadTextLimit}) {
+    for (std::size_t size :
+         {kPayloadTextLimit + 1, kPayloadTextLimit + 20, 8 * kPayloadTextLimit}) {
         std::string bomb(size, '\0');
         unsigned char *packed = nullptr;
         std::size_t packed_len = 0;

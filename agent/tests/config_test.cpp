@@ -1,17 +1,18 @@
+#include "config.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 
-#include "config.h"
 #include "state.h"
 #include "test_util.h"
 
 namespace {
 
 class ConfigFile : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { agent_config_reset(); }
     void TearDown() override {
         std::remove(path_.c_str());
@@ -33,7 +34,9 @@ TEST_F(ConfigFile, FlagsAreOneOnlyForExactlyOne) {
         std::string line = std::string("TELVSDK_CFG_VERBOSE ") + v + "\n";
         EXPECT_EQ(read(line).verbose, 0) << v;
     }
-    EXPECT_EQ(read("TELVSDK_CFG_PROXY_ENABLED 1\nTELVSDK_CFG_PROXY_AUTH_REQUIRED 1").proxy_auth_required, 1);
+    EXPECT_EQ(
+        read("TELVSDK_CFG_PROXY_ENABLED 1\nTELVSDK_CFG_PROXY_AUTH_REQUIRED 1").proxy_auth_required,
+        1);
     EXPECT_EQ(agent_state().config.proxy_enabled, 1);
 }
 
@@ -47,7 +50,8 @@ TEST_F(ConfigFile, SeparatorsAndValues) {
         "action 2junk\n"
         "inactivity 12\n");
     EXPECT_EQ(c.ca_file.value_or("?"), "/etc/ca.pem");
-    EXPECT_EQ(c.ssl_cert.value_or("?"), "/etc/my cert.pem  ");  // inner and trailing blanks belong to it
+    EXPECT_EQ(c.ssl_cert.value_or("?"),
+              "/etc/my cert.pem  ");  // inner and trailing blanks belong to it
     EXPECT_EQ(c.hbs_server.value_or("?"), "https://h/x#frag");
     EXPECT_EQ(c.proxy_port, 8080);
     EXPECT_EQ(c.vpn_mgmt_port, 0);
@@ -57,12 +61,12 @@ TEST_F(ConfigFile, SeparatorsAndValues) {
 
 TEST_F(ConfigFile, LinesThatSetNothing) {
     const AgentConfig &c = read(
-        "TELVSDK_CFG_CA\n"                    // key alone
-        "TELVSDK_CFG_SSLKEY    \n"            // key, blanks, newline
-        "#TELVSDK_CFG_TLSAUTH /x\n"           // comment
-        " TELVSDK_CFG_PROXY_URL proxy\n"      // empty key
-        "a b\n"                               // four characters: read (unknown key)
-        "ab\n");                              // three characters: skipped
+        "TELVSDK_CFG_CA\n"                // key alone
+        "TELVSDK_CFG_SSLKEY    \n"        // key, blanks, newline
+        "#TELVSDK_CFG_TLSAUTH /x\n"       // comment
+        " TELVSDK_CFG_PROXY_URL proxy\n"  // empty key
+        "a b\n"                           // four characters: read (unknown key)
+        "ab\n");                          // three characters: skipped
     EXPECT_FALSE(c.ca_file);
     EXPECT_FALSE(c.ssl_key);
     EXPECT_FALSE(c.tls_auth);
@@ -123,7 +127,7 @@ TEST(ConfigMissing, MissingFileIsLoggedAndReported) {
 }
 
 class NetworkList : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         for (auto &n : agent_state().networks) n.reset();
         std::memset(agent_state().network_text, 0, sizeof agent_state().network_text);

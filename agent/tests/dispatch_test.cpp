@@ -1,10 +1,11 @@
+#include "dispatch.h"
+
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 
 #include <cstring>
 #include <string>
 
-#include "dispatch.h"
 #include "state.h"
 #include "test_util.h"
 
@@ -21,7 +22,8 @@ std::string rpc_result(const std::string &answer) {
     JsonPtr inner(json_tokener_parse(json_object_get_string(res)));
     if (!inner) return "";
     json_object *r = nullptr;
-    if (!json_object_object_get_ex(json_object_array_get_idx(inner.get(), 0), "result", &r)) return "";
+    if (!json_object_object_get_ex(json_object_array_get_idx(inner.get(), 0), "result", &r))
+        return "";
     return json_object_get_string(r);
 }
 
@@ -30,11 +32,12 @@ std::string jsonrpc_reply(const std::string &requests) {
     json_object_object_add(el.get(), "key", json_object_new_string("jsonrpc"));
     json_object_object_add(el.get(), "action", json_object_new_string("call"));
     json_object_object_add(el.get(), "val1", json_object_new_string(requests.c_str()));
-    return std::string("[") + json_object_to_json_string_ext(el.get(), JSON_C_TO_STRING_PLAIN) + "]";
+    return std::string("[") + json_object_to_json_string_ext(el.get(), JSON_C_TO_STRING_PLAIN) +
+           "]";
 }
 
 class Dispatch : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         AgentState &st = agent_state();
         st.config = AgentConfig{};
@@ -58,10 +61,12 @@ TEST_F(Dispatch, FixedAnswersAreExactAndValid) {
     EXPECT_EQ(std::strlen(jsonrpc_result_fail), 131u);
     EXPECT_EQ(rpc_result(jsonrpc_result_ok), "1");
     EXPECT_EQ(rpc_result(jsonrpc_result_fail), "0");
-    EXPECT_STREQ(jsonrpc_result_ok,
-                 R"([{"key":"jsonrpc","result":" [{\"jsonrpc\" : \"2.0\",\"result\":\"1\" ,\"id\" : \"0\"}] ","error":null,"action":"call","val1":"" }])");
-    EXPECT_STREQ(jsonrpc_result_fail,
-                 R"([{"key":"jsonrpc","result":" [{\"jsonrpc\" : \"2.0\",\"result\":\"0\" ,\"id\" : \"0\"}] ","error":null,"action":"call","val1":"" }])");
+    EXPECT_STREQ(
+        jsonrpc_result_ok,
+        R"([{"key":"jsonrpc","result":" [{\"jsonrpc\" : \"2.0\",\"result\":\"1\" ,\"id\" : \"0\"}] ","error":null,"action":"call","val1":"" }])");
+    EXPECT_STREQ(
+        jsonrpc_result_fail,
+        R"([{"key":"jsonrpc","result":" [{\"jsonrpc\" : \"2.0\",\"result\":\"0\" ,\"id\" : \"0\"}] ","error":null,"action":"call","val1":"" }])");
 }
 
 TEST_F(Dispatch, NonArraysAndUnknownRepliesAreEchoed) {
@@ -106,8 +111,9 @@ TEST_F(Dispatch, DeviceAnswerIsValidJsonWithFiveObjects) {
         ASSERT_TRUE(json_object_object_get_ex(el, "key", &k));
         EXPECT_STREQ(json_object_get_string(k), keys[i]);
     }
-    EXPECT_NE(answer.find("\"result\":\"1\",\"error\":null,\"sqlresult\":null,\"action\":\"status\"}]"),
-              std::string::npos);
+    EXPECT_NE(
+        answer.find("\"result\":\"1\",\"error\":null,\"sqlresult\":null,\"action\":\"status\"}]"),
+        std::string::npos);
     EXPECT_EQ(answer.substr(0, 30), "[{\"key\":\"fwversion\",\"values\":n");
 }
 
@@ -135,7 +141,8 @@ TEST_F(Dispatch, ConnectVpnWithoutServersAnswersFail) {
     std::string answer = parse(jsonrpc_reply(R"([{"method":"connectvpn"}])"));
     EXPECT_EQ(answer, jsonrpc_result_fail);
     std::string log = log_.text();
-    EXPECT_NE(log.find("HBS        HBS command 'START VPN connection' received."), std::string::npos);
+    EXPECT_NE(log.find("HBS        HBS command 'START VPN connection' received."),
+              std::string::npos);
     EXPECT_NE(log.find("VPN  ERROR No list of usable VPN server available."), std::string::npos);
 }
 
@@ -170,13 +177,15 @@ TEST_F(Dispatch, OddRequests) {
     // val1 that is not JSON: fail.
     EXPECT_EQ(parse(jsonrpc_reply("this is not json")), jsonrpc_result_fail);
     // A method not in the list, doupdate without a path, addroute without params: echo.
-    for (const char *req : {R"([{"method":"reboot"}])", R"([{"method":"doupdate","params":{}}])",
-                            R"([{"method":"addroute"}])", R"([17,"x"])", R"({"method":"connectvpn"})"}) {
+    for (const char *req :
+         {R"([{"method":"reboot"}])", R"([{"method":"doupdate","params":{}}])",
+          R"([{"method":"addroute"}])", R"([17,"x"])", R"({"method":"connectvpn"})"}) {
         std::string r = jsonrpc_reply(req);
         EXPECT_EQ(parse(r), r) << req;
     }
     // Only the first element of the reply is looked at for val1.
-    std::string r = R"([{"key":"other"},{"key":"jsonrpc","val1":"[{\"method\":\"disconnectvpn\"}]"}])";
+    std::string r =
+        R"([{"key":"other"},{"key":"jsonrpc","val1":"[{\"method\":\"disconnectvpn\"}]"}])";
     EXPECT_EQ(parse(r), r);
 }
 

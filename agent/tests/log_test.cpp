@@ -1,8 +1,9 @@
+#include "log.h"
+
 #include <gtest/gtest.h>
 
 #include <regex>
 
-#include "log.h"
 #include "test_util.h"
 
 namespace {

@@ -1,9 +1,10 @@
+#include "scep.h"
+
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
@@ -12,7 +13,6 @@
 #include "cert.h"
 #include "command.h"
 #include "config.h"
-#include "scep.h"
 #include "state.h"
 #include "test_util.h"
 
@@ -88,7 +88,7 @@ TEST(ScepRewrite, LongLines) {
 }
 
 class ScepCommands : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         agent_config_reset();
         AgentConfig &c = agent_state().config;
@@ -163,7 +163,8 @@ TEST_F(ScepCommands, ValuesStayOneWord) {
     c().scep_server_url = "http://x/;touch /tmp/pwned #";
     c().scep_ca = "/etc/a b$(id)";
     auto cmd = *scep_getca_command(c());
-    EXPECT_NE(cmd.find("-u 'http://x/;touch /tmp/pwned #' -c '/etc/a b$(id)' >>"), std::string::npos)
+    EXPECT_NE(cmd.find("-u 'http://x/;touch /tmp/pwned #' -c '/etc/a b$(id)' >>"),
+              std::string::npos)
         << cmd;
 }
 
@@ -186,7 +187,7 @@ TEST_F(ScepCommands, CommandTooLongForItsBufferIsRefusedWithoutShowingThePasswor
 }
 
 class ScepPrepare : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         agent_config_reset();
         std::ofstream(cnf_, std::ios::binary) << cnf_text_;
@@ -216,19 +217,23 @@ TEST_F(ScepPrepare, CodeOfWrongLengthTouchesNothing) {
 
 TEST_F(ScepPrepare, RewritesInPlace) {
     ASSERT_EQ(scep_prepare_request(kCode), 0);
-    EXPECT_EQ(slurp(cnf_), "[ req_attributes ]\nchallengePassword =A1B2C3D4E5F6\n[ dn ]\nCN =A1B2C3D4E5F6\n");
+    EXPECT_EQ(slurp(cnf_),
+              "[ req_attributes ]\nchallengePassword =A1B2C3D4E5F6\n[ dn ]\nCN =A1B2C3D4E5F6\n");
     EXPECT_FALSE(std::ifstream(cnf_ + "-new").good());
-    EXPECT_NE(log_.text().find("INFO       Reading scep request config. Inserting activation code A1B2C3D4E5F6"),
+    EXPECT_NE(log_.text().find(
+                  "INFO       Reading scep request config. Inserting activation code A1B2C3D4E5F6"),
               std::string::npos);
     // A second run inserts the code again and leaves the same text.
     ASSERT_EQ(scep_prepare_request("ZZZZZZZZZZZZ"), 0);
-    EXPECT_EQ(slurp(cnf_), "[ req_attributes ]\nchallengePassword =ZZZZZZZZZZZZ\n[ dn ]\nCN =ZZZZZZZZZZZZ\n");
+    EXPECT_EQ(slurp(cnf_),
+              "[ req_attributes ]\nchallengePassword =ZZZZZZZZZZZZ\n[ dn ]\nCN =ZZZZZZZZZZZZ\n");
 }
 
 TEST_F(ScepPrepare, MissingConfigurationIsResultOne) {
     std::remove(cnf_.c_str());
     EXPECT_EQ(scep_prepare_request(kCode), 1);
-    EXPECT_NE(log_.text().find("ERROR      Unable to open scep request config file " + cnf_), std::string::npos);
+    EXPECT_NE(log_.text().find("ERROR      Unable to open scep request config file " + cnf_),
+              std::string::npos);
     EXPECT_FALSE(std::ifstream(cnf_ + "-new").good());
     agent_state().config.scep_cnf.reset();
     EXPECT_EQ(scep_prepare_request(kCode), 1);
@@ -272,8 +277,9 @@ TEST(CertCheck, NoCommonNameIsNoCertificate) {
     agent_state().config.ssl_cert = path;
     EXPECT_EQ(cert_check(kCode), 21);
     EXPECT_EQ(cert_check(nullptr), 21);
-    EXPECT_NE(log.text().find("ERROR      No Certificate '" + path + "' with CommonName '' available"),
-              std::string::npos);
+    EXPECT_NE(
+        log.text().find("ERROR      No Certificate '" + path + "' with CommonName '' available"),
+        std::string::npos);
     EXPECT_EQ(log.text().find("Using certificate"), std::string::npos);
     std::remove(path.c_str());
     agent_config_reset();

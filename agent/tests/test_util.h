@@ -9,8 +9,8 @@
 
 #include "command.h"
 #include "log.h"
-#include "rtu/spawn.h"
 #include "rt_test/files.h"
+#include "rtu/spawn.h"
 #include "state.h"
 #include "vpn_cmdline.h"
 
@@ -53,7 +53,7 @@ inline const bool kUnitLogSet = (agent_log_set_path(kUnitLog), true);
 
 // Sends the agent's log to a file of the test and removes it afterwards.
 class LogCapture {
-public:
+  public:
     explicit LogCapture(const std::string &name) : path_(unit_temp(name + ".log")) {
         std::remove(path_.c_str());
         agent_log_set_path(path_);
@@ -65,7 +65,7 @@ public:
     std::string text() const { return slurp(path_); }
     const std::string &path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -73,8 +73,9 @@ private:
 // (a log under /var/log) replaced by a file of the test, so the commands
 // work as on the router without touching the host's files.
 class RedirectingRunner : public CommandRunner {
-public:
-    RedirectingRunner(std::string from, std::string to) : from_(std::move(from)), to_(std::move(to)) {
+  public:
+    RedirectingRunner(std::string from, std::string to)
+        : from_(std::move(from)), to_(std::move(to)) {
         set_command_runner(this);
     }
     ~RedirectingRunner() override {
@@ -86,7 +87,7 @@ public:
         return rtu::spawn_shell_output(redirect(cmd), max_len);
     }
 
-private:
+  private:
     std::string redirect(std::string cmd) const {
         for (std::size_t at = cmd.find(from_); at != std::string::npos; at = cmd.find(from_, at))
             cmd.replace(at, from_.size(), to_), at += to_.size();

@@ -1,11 +1,10 @@
 // The openvpn child: status like system(), and an end that always comes.
 #include "vpn_child.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
-
-#include <dirent.h>
 
 #include <chrono>
 #include <fstream>
@@ -20,7 +19,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool process_exists(pid_t pid) { return kill(pid, 0) == 0; }
+bool process_exists(pid_t pid) {
+    return kill(pid, 0) == 0;
+}
 
 // True while a process of group pgid still runs. A member that has ended but
 // waits for its new parent to reap it (state Z) does not count: on a loaded
@@ -62,14 +63,16 @@ TEST(VpnChild, ChildStartsWithDefaultSignalsAndMask) {
     sigemptyset(&block);
     sigaddset(&block, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &block, &old);
-    struct sigaction ign {}, prev {};
+    struct sigaction ign {
+    }, prev{};
     ign.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ign, &prev);
 
     vpn::ChildProcess c;
     // SigBlk and SigIgn of the shell itself must not carry SIGTERM (bit 15) or SIGPIPE (bit 13).
-    ASSERT_TRUE(c.start("for v in $(grep -E '^Sig(Blk|Ign)' /proc/$$/status | cut -f2); do "
-                        "[ $(( 0x$v & 0x5000 )) -eq 0 ] || exit 1; done"));
+    ASSERT_TRUE(
+        c.start("for v in $(grep -E '^Sig(Blk|Ign)' /proc/$$/status | cut -f2); do "
+                "[ $(( 0x$v & 0x5000 )) -eq 0 ] || exit 1; done"));
     int st = c.wait();
     sigaction(SIGPIPE, &prev, nullptr);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);

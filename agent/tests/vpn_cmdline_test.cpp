@@ -40,12 +40,32 @@ std::vector<std::string> shell_words(const std::string &cmd) {
     return words;
 }
 
-const std::vector<std::string> kFixedTail = {
-    "--remote-cert-eku", "TLS Web Server Authentication", "--management-hold", "--management",
-    "127.0.0.1",         "7505",  "--pull",  "--tls-client", "--nobind", "--float", "--log",
-    "/var/log/telvsdk-vpn.log", "--verb", "3", "--dev", "tap", "--persist-tun", "--persist-key",
-    "--resolv-retry", "infinite", "--cert", "/etc/telvsdk/client.crt", "--key",
-    "/etc/telvsdk/client.key", "--ca", "/etc/telvsdk/ca.crt"};
+const std::vector<std::string> kFixedTail = {"--remote-cert-eku",
+                                             "TLS Web Server Authentication",
+                                             "--management-hold",
+                                             "--management",
+                                             "127.0.0.1",
+                                             "7505",
+                                             "--pull",
+                                             "--tls-client",
+                                             "--nobind",
+                                             "--float",
+                                             "--log",
+                                             "/var/log/telvsdk-vpn.log",
+                                             "--verb",
+                                             "3",
+                                             "--dev",
+                                             "tap",
+                                             "--persist-tun",
+                                             "--persist-key",
+                                             "--resolv-retry",
+                                             "infinite",
+                                             "--cert",
+                                             "/etc/telvsdk/client.crt",
+                                             "--key",
+                                             "/etc/telvsdk/client.key",
+                                             "--ca",
+                                             "/etc/telvsdk/ca.crt"};
 
 std::vector<std::string> join(std::vector<std::string> a, const std::vector<std::string> &b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -218,18 +238,17 @@ TEST_P(VpnExpansion, CountsPercentSigns) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, VpnExpansion,
-    ::testing::Values(
-        ExpandCase{"--tls-auth %tlsauthfile% 1", "/etc/telvsdk/ta.key",
-                   "--tls-auth /etc/telvsdk/ta.key 1"},
-        // any name between the first two signs is replaced
-        ExpandCase{"a %other% b %tlsauthfile% c", "/k", "a /k b "},
-        // text before the first and after the second sign is kept
-        ExpandCase{"pre%tlsauthfile%post", "/k", "pre/kpost"},
-        // after a third sign nothing more is copied
-        ExpandCase{"x %tlsauthfile% y % z", "/k", "x /k y "},
-        // two signs in a row: no character after the first, the path never comes
-        ExpandCase{"a %%b %tlsauthfile%", "/k", "a tlsauthfile"},
-        ExpandCase{"%tlsauthfile%", "", ""}));
+    ::testing::Values(ExpandCase{"--tls-auth %tlsauthfile% 1", "/etc/telvsdk/ta.key",
+                                 "--tls-auth /etc/telvsdk/ta.key 1"},
+                      // any name between the first two signs is replaced
+                      ExpandCase{"a %other% b %tlsauthfile% c", "/k", "a /k b "},
+                      // text before the first and after the second sign is kept
+                      ExpandCase{"pre%tlsauthfile%post", "/k", "pre/kpost"},
+                      // after a third sign nothing more is copied
+                      ExpandCase{"x %tlsauthfile% y % z", "/k", "x /k y "},
+                      // two signs in a row: no character after the first, the path never comes
+                      ExpandCase{"a %%b %tlsauthfile%", "/k", "a tlsauthfile"},
+                      ExpandCase{"%tlsauthfile%", "", ""}));
 
 TEST(VpnExpansion, InsertedCharactersAreMarked) {
     auto m = vpn::expand_server_args("-x %tlsauthfile% 1", "a b");

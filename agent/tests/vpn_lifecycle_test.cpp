@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -12,7 +13,6 @@
 #include <fstream>
 #include <thread>
 #include <tuple>
-#include <unistd.h>
 
 #include "console.h"
 #include "heartbeat.h"
@@ -62,7 +62,7 @@ std::unique_ptr<VpnServerEntry> entry(const char *args) {
 }
 
 class VpnLifecycle : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!rt_test::in_router_root()) GTEST_SKIP() << "runs only inside a router root";
         mkdir(kFakeDir, 0755);
@@ -190,10 +190,12 @@ TEST_F(VpnLifecycle, FailedManagementThreadEndsOpenvpn) {
     for (pid_t p : fake_pids()) EXPECT_FALSE(alive(p));
     // nothing is left that would block the next start
     ASSERT_EQ(vpn_start(), 0);
-    EXPECT_TRUE(wait_for([] {
-        auto p = fake_pids();
-        return !p.empty() && alive(p.back());
-    }, 3s));
+    EXPECT_TRUE(wait_for(
+        [] {
+            auto p = fake_pids();
+            return !p.empty() && alive(p.back());
+        },
+        3s));
 }
 
 TEST_F(VpnLifecycle, FailedOpenvpnThreadStartsNothing) {
@@ -210,8 +212,12 @@ TEST_F(VpnLifecycle, PlaceholderWithoutTlsAuthDoesNotStartOpenvpn) {
     list.push_back(entry("--tls-auth %tlsauthfile% 1"));
     vpn_servers_replace(std::move(list));
     ASSERT_EQ(vpn_start(), 0);
-    EXPECT_TRUE(wait_for([] { return agent_state().vpn_state.load() == VPN_STATE_IDLE &&
-                                     !agent_state().vpn_mgmt_thread_active.load(); }, 10s));
+    EXPECT_TRUE(wait_for(
+        [] {
+            return agent_state().vpn_state.load() == VPN_STATE_IDLE &&
+                   !agent_state().vpn_mgmt_thread_active.load();
+        },
+        10s));
     EXPECT_TRUE(fake_pids().empty());
     EXPECT_EQ(agent_state().vpn_exit_reason.load(), 2);
     std::string log = log_.text();
@@ -229,8 +235,12 @@ TEST_F(VpnLifecycle, OverlongCommandIsRefusedNotCut) {
     vpn_servers_replace(std::move(list));
     agent_state().config.tls_auth = "/etc/telvsdk/ta.key";
     ASSERT_EQ(vpn_start(), 0);
-    EXPECT_TRUE(wait_for([] { return agent_state().vpn_state.load() == VPN_STATE_IDLE &&
-                                     !agent_state().vpn_mgmt_thread_active.load(); }, 10s));
+    EXPECT_TRUE(wait_for(
+        [] {
+            return agent_state().vpn_state.load() == VPN_STATE_IDLE &&
+                   !agent_state().vpn_mgmt_thread_active.load();
+        },
+        10s));
     EXPECT_TRUE(fake_pids().empty());
     EXPECT_NE(log_.text().find("is longer than 1023"), std::string::npos);
     EXPECT_EQ(agent_state().vpn_exit_reason.load(), 2);
@@ -263,14 +273,14 @@ TEST_F(VpnLifecycle, StatusLineTextAndStateFile) {
     ::testing::internal::CaptureStdout();
     console_status_line(5);
     std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "\33[1A5       HBS_SM_RUNNING VPN_STATE_CONNECTED   #1         60              30\n"
-                   "\33[1A\33[110C    \33[1B\33[128D");
+    EXPECT_EQ(out,
+              "\33[1A5       HBS_SM_RUNNING VPN_STATE_CONNECTED   #1         60              30\n"
+              "\33[1A\33[110C    \33[1B\33[128D");
     EXPECT_EQ(slurp("/tmp/vpn_status"), "3\n");
-    for (auto [state, file, name] : {std::tuple{4, "0\n", "VPN_STATE_IDLE"},
-                                     std::tuple{5, "0\n", "VPN_STATE_IDLE"},
-                                     std::tuple{99, "4\n", "VPN_STATE_EXITING"},
-                                     std::tuple{1, "1\n", "VPN_STATE_HOLD"},
-                                     std::tuple{2, "2\n", "VPN_STATE_CONNECTING"}}) {
+    for (auto [state, file, name] :
+         {std::tuple{4, "0\n", "VPN_STATE_IDLE"}, std::tuple{5, "0\n", "VPN_STATE_IDLE"},
+          std::tuple{99, "4\n", "VPN_STATE_EXITING"}, std::tuple{1, "1\n", "VPN_STATE_HOLD"},
+          std::tuple{2, "2\n", "VPN_STATE_CONNECTING"}}) {
         st.vpn_state = state;
         st.hbs_state = HBS_SM_INIT;
         ::testing::internal::CaptureStdout();

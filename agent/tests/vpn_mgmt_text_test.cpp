@@ -1,10 +1,10 @@
 // The management text handling, fed with blocks as OpenVPN 2.6 sends them.
-#include "mgmt_text.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
+
+#include "mgmt_text.h"
 
 namespace {
 
@@ -49,10 +49,11 @@ TEST(MgmtReceive, FullBufferIsBoundedAndEmbeddedZeroEndsTheText) {
 
 TEST(MgmtExamine, HoldReleaseAndStateInOneBlockAreHandledInOnePass) {
     auto p = in_state(vpn::kStateHold, vpn::kCmdHoldRelease);
-    vpn::mgmt_examine(block("SUCCESS: hold release succeeded\r\n"
-                            "1796676346,CONNECTED,SUCCESS,10.99.0.2,127.0.0.1,11194,127.0.0.1,60274\r\n"
-                            "END\r\n"),
-                      p);
+    vpn::mgmt_examine(
+        block("SUCCESS: hold release succeeded\r\n"
+              "1796676346,CONNECTED,SUCCESS,10.99.0.2,127.0.0.1,11194,127.0.0.1,60274\r\n"
+              "END\r\n"),
+        p);
     EXPECT_EQ(p.state, vpn::kStateConnected);
     EXPECT_TRUE(p.connected);
     EXPECT_EQ(p.pending, vpn::kCmdBytecount);
@@ -64,7 +65,8 @@ TEST(MgmtExamine, HoldNotificationBeforeTheSuccessLineDelaysTheRelease) {
     // OpenVPN often sends its hold notice in the same block as the answer;
     // the block then does not begin with the answer and the release is resent.
     auto p = in_state(vpn::kStateHold, vpn::kCmdHoldRelease);
-    vpn::mgmt_examine(block(">HOLD:Waiting for hold release:0\r\nSUCCESS: hold release succeeded\r\n"), p);
+    vpn::mgmt_examine(
+        block(">HOLD:Waiting for hold release:0\r\nSUCCESS: hold release succeeded\r\n"), p);
     EXPECT_EQ(p.state, vpn::kStateHold);
     EXPECT_EQ(p.pending, vpn::kCmdHoldRelease);
     vpn::mgmt_examine(block("SUCCESS: hold release succeeded\r\n"), p);
@@ -157,7 +159,8 @@ TEST(MgmtExamine, HoldAgainOnceReleasedGoesBackToHold) {
         {vpn::kStateConnected, ">HOLD:Waiting for hold release:1\r\n", true},
         {vpn::kStateConnected, ">HOLD:Waiting for hold release:5\r\n", true},
         {vpn::kStateConnecting, ">HOLD:Waiting for hold release:8\r\n", true},
-        {vpn::kStateConnected, ">BYTECOUNT:3179,3202\r\n>HOLD:Waiting for hold release:2\r\n", true},
+        {vpn::kStateConnected, ">BYTECOUNT:3179,3202\r\n>HOLD:Waiting for hold release:2\r\n",
+         true},
         {vpn::kStateHold, ">HOLD:Waiting for hold release:0\r\n", false},  // not released yet
         {vpn::kStateConnected, "x>HOLD:Waiting for hold release:1\r\n", false},
         {vpn::kStateExiting, ">HOLD:Waiting for hold release:1\r\n", false},

@@ -49,8 +49,10 @@ int main(int argc, char **argv) {
             out << "[section" << s << "]\n";
             ++lines;
             for (int v = 0; v < 14 && lines < 300; ++v, ++lines) {
-                if (v % 3 == 0) out << "name" << v << " = \"text value " << v << "\"\n";
-                else out << "name" << v << " = " << v * 100 << "\n";
+                if (v % 3 == 0)
+                    out << "name" << v << " = \"text value " << v << "\"\n";
+                else
+                    out << "name" << v << " = " << v * 100 << "\n";
             }
         }
     }

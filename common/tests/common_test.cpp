@@ -38,8 +38,9 @@ TEST(FormatCmd, CutsAt1023Characters) {
 }
 
 TEST(ShellQuote, ValuesStayOneWordForTheShell) {
-    const char *hostile[] = {"plain", "with blank", "a'b", "$(touch /nonexistent)", "`id`;rm -rf x",
-                             "'", "", "line\nbreak", "\\'\\"};
+    const char *hostile[] = {"plain",         "with blank", "a'b", "$(touch /nonexistent)",
+                             "`id`;rm -rf x", "'",          "",    "line\nbreak",
+                             "\\'\\"};
     for (const char *v : hostile) {
         std::string out = rtu::output_of("printf '%s' " + rtu::shell_quote(v));
         EXPECT_EQ(out, v) << "value: " << v;
@@ -52,8 +53,18 @@ TEST(ShellWord, PlainValuesUnchangedOthersQuoted) {
     EXPECT_EQ(rtu::shell_word("eth0.2"), "eth0.2");
     EXPECT_EQ(rtu::shell_word(""), "''");
     EXPECT_EQ(rtu::shell_word("a b"), "'a b'");
-    const char *hostile[] = {"a'b", "$(touch /nonexistent)", "`id`;rm -rf x", "~root", "x*",
-                             "-n", "a&b", "line\nbreak", "#c", "{a,b}", "!x", "a=b;c"};
+    const char *hostile[] = {"a'b",
+                             "$(touch /nonexistent)",
+                             "`id`;rm -rf x",
+                             "~root",
+                             "x*",
+                             "-n",
+                             "a&b",
+                             "line\nbreak",
+                             "#c",
+                             "{a,b}",
+                             "!x",
+                             "a=b;c"};
     for (const char *v : hostile) {
         std::string out = rtu::output_of("printf '%s' " + rtu::shell_word(v));
         EXPECT_EQ(out, v) << "value: " << v;
@@ -124,7 +135,8 @@ TEST(StatusFiles, NumbersAsEchoWritesThemAndOnlyDigitsReadBack) {
     EXPECT_EQ(rtu::read_file(p).value(), "4\n");
     EXPECT_EQ(rtu::read_number_file(p), 4);
     for (const char *text : {"3", "3\r\n", "007\n"})
-        EXPECT_TRUE(rtu::write_status_file(p, text) && rtu::read_number_file(p).has_value()) << text;
+        EXPECT_TRUE(rtu::write_status_file(p, text) && rtu::read_number_file(p).has_value())
+            << text;
     for (const char *text : {"", "\n", " 3\n", "3x\n", "-1\n", "99999999999999999999\n"}) {
         ASSERT_TRUE(rtu::write_status_file(p, text));
         EXPECT_FALSE(rtu::read_number_file(p).has_value()) << text;

@@ -1,3 +1,5 @@
+#include "rtu/spawn.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -6,7 +8,6 @@
 #include <thread>
 
 #include "rtu/shell.h"
-#include "rtu/spawn.h"
 
 namespace {
 
@@ -22,14 +23,18 @@ TEST(SpawnShell, StatusLikeSystem) {
 }
 
 std::atomic<int> g_seen{0};
-extern "C" void count_signal(int) { g_seen.fetch_add(1); }
+extern "C" void count_signal(int) {
+    g_seen.fetch_add(1);
+}
 
 TEST(SpawnShell, CallerKeepsItsSigintHandlerWhileTheCommandRuns) {
-    struct sigaction sa {}, old {};
+    struct sigaction sa {
+    }, old{};
     sa.sa_handler = count_signal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGUSR1, &sa, &old);
-    struct sigaction si {}, old_int {};
+    struct sigaction si {
+    }, old_int{};
     si.sa_handler = count_signal;
     sigemptyset(&si.sa_mask);
     sigaction(SIGINT, &si, &old_int);

@@ -19,7 +19,6 @@ const char *const kEventDoOff =
 const char *const kEventDoOn =
     "/usr/sbin/event_notify.sh all 22 'Digital Output changed from OFF to ON' 2>/dev/null &";
 
-
 // First line of a command's output as fgets into a buffer of size would give it.
 std::string first_line(const std::string &out, std::size_t size) {
     return rtu::cut_at_line_end(std::string_view(out).substr(0, size - 1));
@@ -51,7 +50,9 @@ int DidoDaemon::read_pin(std::int32_t mask) {
     return (state & mask) ? 1 : 0;
 }
 
-void DidoDaemon::set_do(bool high) { io_.drive(kMaskDo, high); }
+void DidoDaemon::set_do(bool high) {
+    io_.drive(kMaskDo, high);
+}
 
 void DidoDaemon::start() {
     host_.print("dido_daemon\n");
@@ -61,7 +62,8 @@ void DidoDaemon::start() {
 
 void DidoDaemon::set_led(const char *which, int reading) {
     host_.print(rtu::format_cmd("change_dido_led %s, %d\n", which, reading));
-    const char *file = which[1] == 'i' ? "/sys/class/gpio/gpio13/value" : "/sys/class/gpio/gpio8/value";
+    const char *file =
+        which[1] == 'i' ? "/sys/class/gpio/gpio13/value" : "/sys/class/gpio/gpio8/value";
     host_.run(rtu::format_cmd("echo %d > %s", reading != 0 ? 1 : 0, file));
 }
 

@@ -13,7 +13,7 @@ namespace dio {
 
 // The pins of the bridge as the daemon sees them.
 class PinIo {
-public:
+  public:
     virtual ~PinIo() = default;
     // Reads the GPIO state register; negative on failure.
     virtual int read_state(std::int32_t &value) = 0;
@@ -24,7 +24,7 @@ public:
 // Everything else the daemon touches: its output, the shell, files and the
 // shared values of section "common".
 class DaemonHost {
-public:
+  public:
     virtual ~DaemonHost() = default;
     virtual void print(const std::string &text) = 0;
     // Runs a command through the shell and waits for it.
@@ -55,7 +55,7 @@ struct RuleCodes {
 enum SmsMark : int { kSmsNone = 0, kSmsDiOff = 1, kSmsDiOn = 2 };
 
 class DidoDaemon {
-public:
+  public:
     static constexpr unsigned kPeriodSeconds = 10;
 
     DidoDaemon(PinIo &io, DaemonHost &host, RuleCodes codes)
@@ -73,7 +73,7 @@ public:
     int cur_di() const { return cur_di_; }
     int sms_mark() const { return sms_mark_; }
 
-private:
+  private:
     int read_pin(std::int32_t mask);
     void set_do(bool high);
     void apply_shared_values();

@@ -23,7 +23,9 @@ using dio::Bridge;
 
 volatile std::sig_atomic_t g_apply_shared = 0;
 
-void on_usr2(int) { g_apply_shared = 1; }
+void on_usr2(int) {
+    g_apply_shared = 1;
+}
 
 int usage() {
     std::printf(
@@ -42,7 +44,7 @@ bool is(const char *word, const char *name, std::size_t compared) {
 
 // The router itself: stdout, the shell, the platform's shared values.
 class RouterHost : public dio::DaemonHost {
-public:
+  public:
     void print(const std::string &text) override {
         std::fputs(text.c_str(), stdout);
         std::fflush(stdout);

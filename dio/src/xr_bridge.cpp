@@ -11,18 +11,30 @@ namespace dio {
 
 const char *request_name(unsigned long request) {
     switch (request) {
-    case XR_USB_SERIAL_GET_REG: return "XR_USB_SERIAL_GET_REG";
-    case XR_USB_SERIAL_SET_REG: return "XR_USB_SERIAL_SET_REG";
-    case XR_USB_SERIAL_SET_GPIO_MODE_REG: return "XR_USB_SERIAL_SET_GPIO_MODE_REG";
-    case XR_USB_SERIAL_GET_GPIO_MODE_REG: return "XR_USB_SERIAL_GET_GPIO_MODE_REG";
-    case XR_USB_SERIAL_RS232_TRANSCEIVER: return "XR_USB_SERIAL_RS232_TRANSCEIVER";
-    case XR_USB_SERIAL_RS422485_TRANSCEIVER: return "XR_USB_SERIAL_RS422485_TRANSCEIVER";
-    case XR_USB_SERIAL_SET_RS232: return "XR_USB_SERIAL_SET_RS232";
-    case XR_USB_SERIAL_SET_RS422: return "XR_USB_SERIAL_SET_RS422";
-    case XR_USB_SERIAL_SET_RS485_4W: return "XR_USB_SERIAL_SET_RS485_4W";
-    case XR_USB_SERIAL_SET_RS485_2W: return "XR_USB_SERIAL_SET_RS485_2W";
-    case TIOCMGET: return "TIOCMGET";
-    default: return "unknown";
+        case XR_USB_SERIAL_GET_REG:
+            return "XR_USB_SERIAL_GET_REG";
+        case XR_USB_SERIAL_SET_REG:
+            return "XR_USB_SERIAL_SET_REG";
+        case XR_USB_SERIAL_SET_GPIO_MODE_REG:
+            return "XR_USB_SERIAL_SET_GPIO_MODE_REG";
+        case XR_USB_SERIAL_GET_GPIO_MODE_REG:
+            return "XR_USB_SERIAL_GET_GPIO_MODE_REG";
+        case XR_USB_SERIAL_RS232_TRANSCEIVER:
+            return "XR_USB_SERIAL_RS232_TRANSCEIVER";
+        case XR_USB_SERIAL_RS422485_TRANSCEIVER:
+            return "XR_USB_SERIAL_RS422485_TRANSCEIVER";
+        case XR_USB_SERIAL_SET_RS232:
+            return "XR_USB_SERIAL_SET_RS232";
+        case XR_USB_SERIAL_SET_RS422:
+            return "XR_USB_SERIAL_SET_RS422";
+        case XR_USB_SERIAL_SET_RS485_4W:
+            return "XR_USB_SERIAL_SET_RS485_4W";
+        case XR_USB_SERIAL_SET_RS485_2W:
+            return "XR_USB_SERIAL_SET_RS485_2W";
+        case TIOCMGET:
+            return "TIOCMGET";
+        default:
+            return "unknown";
     }
 }
 

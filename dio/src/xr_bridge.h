@@ -62,7 +62,7 @@ inline constexpr const char *kGpioPort = "/dev/ttyXRUSB1";
 // An open bridge port. Every request returns the driver's result (negative
 // on failure) and prints the failure line on standard output.
 class Bridge {
-public:
+  public:
     // Opens path read-write without making it the controlling terminal.
     static std::optional<Bridge> open(const std::string &path);
 
@@ -79,7 +79,7 @@ public:
     // when a signal came).
     int wait_hangup(int timeout_ms);
 
-private:
+  private:
     explicit Bridge(int fd) : fd_(fd) {}
     rtu::Fd fd_;
 };

@@ -15,7 +15,7 @@ namespace dio {
 namespace {
 
 class FakePins : public PinIo {
-public:
+  public:
     std::int32_t state = dio::kMaskDi | dio::kMaskDo;  // both pins high: DI off, DO off
     bool fail_reads = false;
     std::vector<std::pair<std::int32_t, bool>> drives;
@@ -35,7 +35,7 @@ public:
 };
 
 class FakeHost : public DaemonHost {
-public:
+  public:
     std::string printed;
     std::vector<std::string> commands;  // run and run_piped, in order
     std::vector<std::string> piped;
@@ -201,7 +201,9 @@ struct EdgeCase {
     const char *command;
 };
 
-std::ostream &operator<<(std::ostream &os, const EdgeCase &c) { return os << "DI code " << c.code; }
+std::ostream &operator<<(std::ostream &os, const EdgeCase &c) {
+    return os << "DI code " << c.code;
+}
 
 class DiEdgeActions : public ::testing::TestWithParam<EdgeCase> {};
 
@@ -226,31 +228,34 @@ TEST_P(DiEdgeActions, FiresOnItsEdgeOnly) {
 
 INSTANTIATE_TEST_SUITE_P(
     Codes, DiEdgeActions,
-    ::testing::Values(EdgeCase{1, true, "start_vpn_s_service", "trigger_vpn.sh on 2>/dev/null"},
-                      EdgeCase{2, false, "start_vpn_s_service", "trigger_vpn.sh on 2>/dev/null"},
-                      EdgeCase{3, true, "close_vpn_s_service", "trigger_vpn.sh off 2>/dev/null"},
-                      EdgeCase{4, false, "close_vpn_s_service", "trigger_vpn.sh off 2>/dev/null"},
-                      EdgeCase{5, true, "start_vpn_c_service", "trigger_vpn.sh on 2>/dev/null"},
-                      EdgeCase{6, false, "start_vpn_c_service", "trigger_vpn.sh on 2>/dev/null"},
-                      EdgeCase{7, true, "close_vpn_c_service", "trigger_vpn.sh off 2>/dev/null"},
-                      EdgeCase{8, false, "close_vpn_c_service", "trigger_vpn.sh off 2>/dev/null"},
-                      EdgeCase{9, true, "start_mobile_service", "/etc/init.d/modem restart 2>/dev/null"},
-                      EdgeCase{10, false, "close_mobile_service", "/etc/init.d/modem stop 2>/dev/null"},
-                      EdgeCase{11, true, "close_mobile_service", "/etc/init.d/modem stop 2>/dev/null"},
-                      EdgeCase{12, false, "start_mobile_service", "/etc/init.d/modem restart 2>/dev/null"}));
+    ::testing::Values(
+        EdgeCase{1, true, "start_vpn_s_service", "trigger_vpn.sh on 2>/dev/null"},
+        EdgeCase{2, false, "start_vpn_s_service", "trigger_vpn.sh on 2>/dev/null"},
+        EdgeCase{3, true, "close_vpn_s_service", "trigger_vpn.sh off 2>/dev/null"},
+        EdgeCase{4, false, "close_vpn_s_service", "trigger_vpn.sh off 2>/dev/null"},
+        EdgeCase{5, true, "start_vpn_c_service", "trigger_vpn.sh on 2>/dev/null"},
+        EdgeCase{6, false, "start_vpn_c_service", "trigger_vpn.sh on 2>/dev/null"},
+        EdgeCase{7, true, "close_vpn_c_service", "trigger_vpn.sh off 2>/dev/null"},
+        EdgeCase{8, false, "close_vpn_c_service", "trigger_vpn.sh off 2>/dev/null"},
+        EdgeCase{9, true, "start_mobile_service", "/etc/init.d/modem restart 2>/dev/null"},
+        EdgeCase{10, false, "close_mobile_service", "/etc/init.d/modem stop 2>/dev/null"},
+        EdgeCase{11, true, "close_mobile_service", "/etc/init.d/modem stop 2>/dev/null"},
+        EdgeCase{12, false, "start_mobile_service", "/etc/init.d/modem restart 2>/dev/null"}));
 
 TEST(DidoDaemonMobile, RestartTouchesTheConnectMarkerFirstStopDoesNot) {
     Rig rig({9, 10, 0, 0});
     rig.pins.set_di(0);
     rig.host.clear();
     rig.pass();
-    auto touch = std::find(rig.host.commands.begin(), rig.host.commands.end(), "touch /tmp/.modem_connect");
+    auto touch =
+        std::find(rig.host.commands.begin(), rig.host.commands.end(), "touch /tmp/.modem_connect");
     auto modem = std::find(rig.host.commands.begin(), rig.host.commands.end(),
                            "/etc/init.d/modem restart 2>/dev/null");
     ASSERT_NE(touch, rig.host.commands.end());
     ASSERT_NE(modem, rig.host.commands.end());
     EXPECT_LT(touch, modem);
-    EXPECT_NE(rig.host.printed.find("str is restart\ntrigger_modbile cmd is /etc/init.d/modem restart 2>/dev/null\n"),
+    EXPECT_NE(rig.host.printed.find(
+                  "str is restart\ntrigger_modbile cmd is /etc/init.d/modem restart 2>/dev/null\n"),
               std::string::npos);
 
     rig.pins.set_di(1);
@@ -307,8 +312,9 @@ TEST(DidoDaemonVpnDisconnect, Code15NeedsStatusFileConnectedActionTwoAndDiOff) {
         bool touch;
     };
     const Case cases[] = {
-        {3, "2\n", 1, true},  {std::nullopt, "2\n", 1, false}, {2, "2\n", 1, false},
-        {3, "1\n", 1, false}, {3, "2\n", 0, false},            {3, "2", 1, true},
+        {3, "2\n", 1, true},  {std::nullopt, "2\n", 1, false},
+        {2, "2\n", 1, false}, {3, "1\n", 1, false},
+        {3, "2\n", 0, false}, {3, "2", 1, true},
     };
     for (const Case &c : cases) {
         Rig rig({0, 15, 0, 0});
@@ -323,9 +329,9 @@ TEST(DidoDaemonVpnDisconnect, Code15NeedsStatusFileConnectedActionTwoAndDiOff) {
 
 struct DoCase {
     int code;
-    bool vpn;       // pidof openvpn prints something
-    bool eth1;      // eth1 link "connected"
-    int expect;     // DO level after the pass; -1 untouched
+    bool vpn;    // pidof openvpn prints something
+    bool eth1;   // eth1 link "connected"
+    int expect;  // DO level after the pass; -1 untouched
 };
 
 std::ostream &operator<<(std::ostream &os, const DoCase &c) {
@@ -352,20 +358,18 @@ TEST_P(DoActions, DriveDoFromVpnOrLink) {
     EXPECT_EQ(announced, c.code == 1 || c.code == 4);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Codes, DoActions,
-    ::testing::Values(DoCase{1, true, false, 0}, DoCase{1, false, false, -1},
-                      DoCase{2, true, false, 1}, DoCase{2, false, false, -1},
-                      DoCase{3, false, false, 0}, DoCase{3, true, false, -1},
-                      DoCase{4, false, false, 1}, DoCase{4, true, false, -1},
-                      DoCase{5, true, false, 0}, DoCase{6, true, false, 1},
-                      DoCase{7, false, false, 0}, DoCase{8, false, false, 1},
-                      DoCase{8, true, false, -1},
-                      DoCase{9, false, true, 0}, DoCase{9, false, false, -1},
-                      DoCase{10, false, true, 1}, DoCase{11, false, false, 0},
-                      DoCase{11, false, true, -1}, DoCase{12, false, false, 1},
-                      DoCase{12, false, true, -1}, DoCase{14, true, true, -1},
-                      DoCase{0, true, true, -1}));
+INSTANTIATE_TEST_SUITE_P(Codes, DoActions,
+                         ::testing::Values(DoCase{1, true, false, 0}, DoCase{1, false, false, -1},
+                                           DoCase{2, true, false, 1}, DoCase{2, false, false, -1},
+                                           DoCase{3, false, false, 0}, DoCase{3, true, false, -1},
+                                           DoCase{4, false, false, 1}, DoCase{4, true, false, -1},
+                                           DoCase{5, true, false, 0}, DoCase{6, true, false, 1},
+                                           DoCase{7, false, false, 0}, DoCase{8, false, false, 1},
+                                           DoCase{8, true, false, -1}, DoCase{9, false, true, 0},
+                                           DoCase{9, false, false, -1}, DoCase{10, false, true, 1},
+                                           DoCase{11, false, false, 0}, DoCase{11, false, true, -1},
+                                           DoCase{12, false, false, 1}, DoCase{12, false, true, -1},
+                                           DoCase{14, true, true, -1}, DoCase{0, true, true, -1}));
 
 TEST(DidoDaemonDoActions, EmptyFirstLineIsNotARunningVpnAndLinkWordMustMatchWhole) {
     Rig rig({0, 0, 3, 12});
@@ -379,7 +383,8 @@ TEST(DidoDaemonDoActions, EmptyFirstLineIsNotARunningVpnAndLinkWordMustMatchWhol
 }
 
 TEST(DidoDaemonDoActions, Code13FollowsTheVpnStatusNumber) {
-    for (auto [status, level] : {std::pair<std::optional<int>, int>{3, 0}, {2, 1}, {std::nullopt, 1}}) {
+    for (auto [status, level] :
+         {std::pair<std::optional<int>, int>{3, 0}, {2, 1}, {std::nullopt, 1}}) {
         Rig rig({0, 0, 13, 0});
         if (status) rig.host.numbers[kVpnStatus] = *status;
         rig.daemon.pass(false);

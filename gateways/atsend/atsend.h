@@ -12,7 +12,7 @@ struct Options {
     std::string command;                  // at most 63
     std::string message;                  // at most 255
     bool has_message = false;
-    unsigned char terminator = 0;         // 26 with -z
+    unsigned char terminator = 0;  // 26 with -z
     int pause_us = 1000;
     int limit = 1;
     int speed = 9600;
@@ -27,7 +27,7 @@ inline constexpr std::size_t kMessageMax = 255;
 // the start of a line, so the echo of an SMS text (which follows the "> "
 // prompt) or an information line that merely contains "OK" ends nothing.
 class AnswerWindow {
-public:
+  public:
     // The longest code looked for: "+CMS ERROR:".
     static constexpr std::size_t kHeadMax = 11;
 
@@ -37,7 +37,7 @@ public:
     // start of the current line.
     bool append_and_check(char c);
 
-private:
+  private:
     std::string head_;  // at most kHeadMax characters of the current line
 };
 
@@ -45,14 +45,14 @@ private:
 // modem puts between them (the "> " prompt, a new prompt after each CR,
 // unsolicited lines such as RING) passed over.
 class EchoWatch {
-public:
+  public:
     explicit EchoWatch(std::string sent) : sent_(std::move(sent)) {}
     void feed(char c) {
         if (pos_ < sent_.size() && sent_[pos_] == c) ++pos_;
     }
     bool complete() const { return pos_ == sent_.size(); }
 
-private:
+  private:
     std::string sent_;
     std::size_t pos_ = 0;
 };

@@ -41,14 +41,17 @@ void usage() {
     std::puts("t\t SleepTime");
     std::puts("s\t speed");
     std::puts("T\t Max Response Time");
-    std::puts(" \t Ex. atsend -i \"/dev/ttyUSB2\" -c \"AT+CMGS=\\\"+8869xxxxxxxx\\\"\" -m \"Send message\" -z -T 120");
+    std::puts(
+        " \t Ex. atsend -i \"/dev/ttyUSB2\" -c \"AT+CMGS=\\\"+8869xxxxxxxx\\\"\" -m \"Send "
+        "message\" -z -T 120");
     std::puts(" \t SMS must set \"AT+CMGF=1\" and \"ATZ\" first");
 }
 
 void pause_for(int us) {
     if (us <= 0) return;
-    timespec ts {us / 1000000, static_cast<long>(us % 1000000) * 1000};
-    while (nanosleep(&ts, &ts) < 0 && errno == EINTR) {}
+    timespec ts{us / 1000000, static_cast<long>(us % 1000000) * 1000};
+    while (nanosleep(&ts, &ts) < 0 && errno == EINTR) {
+    }
 }
 
 // Single-byte transfer rule: up to 5 attempts, each after the pause.
@@ -71,7 +74,7 @@ bool read_byte(int fd, char &c, int pause_us, long long *attempts = nullptr) {
 
 struct Port {
     int fd = -1;
-    termios saved {};
+    termios saved{};
     void restore_and_close() {
         tcsetattr(fd, TCSANOW, &saved);
         ::close(fd);
@@ -100,28 +103,32 @@ int main(int argc, char **argv) {
     int c;
     while ((c = getopt(argc, argv, "i:m:c:t:T:s:z")) != -1) {
         switch (c) {
-        case 'i': opt.device = std::string(optarg).substr(0, atsend::kDeviceMax); break;
-        case 'm':
-            opt.message = std::string(optarg).substr(0, atsend::kMessageMax);
-            opt.has_message = true;
-            break;
-        case 'c':
-            opt.command = std::string(optarg).substr(0, atsend::kCommandMax);
-            has_command = !opt.command.empty();
-            break;
-        case 't':
-            opt.pause_us = rtu::leading_int(optarg);
-            break;
-        case 'T':
-            opt.limit = rtu::leading_int(optarg);
-            break;
-        case 's':
-            opt.speed = rtu::leading_int(optarg);
-            break;
-        case 'z': opt.terminator = 26; break;
-        default:
-            std::puts("argument error");
-            finish(1);
+            case 'i':
+                opt.device = std::string(optarg).substr(0, atsend::kDeviceMax);
+                break;
+            case 'm':
+                opt.message = std::string(optarg).substr(0, atsend::kMessageMax);
+                opt.has_message = true;
+                break;
+            case 'c':
+                opt.command = std::string(optarg).substr(0, atsend::kCommandMax);
+                has_command = !opt.command.empty();
+                break;
+            case 't':
+                opt.pause_us = rtu::leading_int(optarg);
+                break;
+            case 'T':
+                opt.limit = rtu::leading_int(optarg);
+                break;
+            case 's':
+                opt.speed = rtu::leading_int(optarg);
+                break;
+            case 'z':
+                opt.terminator = 26;
+                break;
+            default:
+                std::puts("argument error");
+                finish(1);
         }
     }
 
@@ -149,7 +156,8 @@ int main(int argc, char **argv) {
     }
     tcgetattr(port.fd, &port.saved);
     termios t = port.saved;
-    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF);
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                        IXON | IXOFF);
     t.c_oflag = 0;
     t.c_lflag = 0;
     t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
@@ -189,7 +197,8 @@ int main(int argc, char **argv) {
             finish(0);
         }
         if (!read_byte(port.fd, byte, opt.pause_us, &attempts)) continue;
-        if (::write(STDOUT_FILENO, &byte, 1) < 0) {}
+        if (::write(STDOUT_FILENO, &byte, 1) < 0) {
+        }
         attempts = 0;
         bool final_code = window.append_and_check(byte);
         if (!echo.complete()) {
@@ -199,7 +208,8 @@ int main(int argc, char **argv) {
         if (final_code) break;
     }
     while (::read(port.fd, &byte, 1) == 1)
-        if (::write(STDOUT_FILENO, &byte, 1) < 0) {}
+        if (::write(STDOUT_FILENO, &byte, 1) < 0) {
+        }
     port.restore_and_close();
     finish(0);
 }

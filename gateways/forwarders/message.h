@@ -16,8 +16,8 @@ inline constexpr const char *kMailOpenQuote = "mail settings with a quote left o
 
 struct Forwarder {
     GatewayConfig *cfg = nullptr;
-    std::string mail_prefix;          // built by rebuild_mail_prefix()
-    std::string mail_prefix_display;  // the same with the auth words hidden
+    std::string mail_prefix;                  // built by rebuild_mail_prefix()
+    std::string mail_prefix_display;          // the same with the auth words hidden
     const char *mail_refused = kMailTooLong;  // why the prefix is empty
 
     // Seams for tests: how commands run and where the SMS result is read.

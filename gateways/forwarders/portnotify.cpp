@@ -37,7 +37,7 @@ int main(int argc, char **argv) {
             fd_set rd;
             FD_ZERO(&rd);
             FD_SET(fd, &rd);
-            timeval tv {3, 0};
+            timeval tv{3, 0};
             int r = select(fd + 1, &rd, nullptr, nullptr, &tv);
             if (r < 0) {
                 if (errno == EINTR) continue;

@@ -37,7 +37,7 @@ void run_relay_server(Program program, const char *pid_path, int argc, char **ar
     bool last_accept_failed_pending = false;
     for (;;) {
         if (client < 0) {
-            sockaddr_in addr {};
+            sockaddr_in addr{};
             client = sock_accept(listen_fd, &addr, 0, 1);
             if (client < 0) {
                 // Wait up to a second for the next client; an accept that keeps
@@ -56,7 +56,7 @@ void run_relay_server(Program program, const char *pid_path, int argc, char **ar
         fd_set rd;
         FD_ZERO(&rd);
         FD_SET(client, &rd);
-        timeval tv {1, 0};
+        timeval tv{1, 0};
         int r = select(client + 1, &rd, nullptr, nullptr, &tv);
         if (r < 0 && errno == EINTR) continue;
         if (r > 0 && FD_ISSET(client, &rd)) {

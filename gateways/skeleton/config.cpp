@@ -36,11 +36,12 @@ struct KeyName {
     const char *name;
 };
 constexpr KeyName kKeys[] = {
-    {kSpeed, "speed"},     {kDatabits, "databits"},   {kParity, "parity"},   {kStopbits, "stopbits"},
-    {kRtscts, "rtscts"},   {kXonxoff, "xonxoff"},     {kTty, "tty"},         {kAddress, "address"},
-    {kPort, "port"},       {kMode, "mode"},           {kTimeout, "timeout"}, {kSmtp, "smtp"},
-    {kMailport, "mailport"}, {kSecuremode, "securemode"}, {kAuth, "auth"},   {kSender, "sender"},
-    {kTextrelay, "textrelay"}, {kPostrelay, "postrelay"},
+    {kSpeed, "speed"},       {kDatabits, "databits"},     {kParity, "parity"},
+    {kStopbits, "stopbits"}, {kRtscts, "rtscts"},         {kXonxoff, "xonxoff"},
+    {kTty, "tty"},           {kAddress, "address"},       {kPort, "port"},
+    {kMode, "mode"},         {kTimeout, "timeout"},       {kSmtp, "smtp"},
+    {kMailport, "mailport"}, {kSecuremode, "securemode"}, {kAuth, "auth"},
+    {kSender, "sender"},     {kTextrelay, "textrelay"},   {kPostrelay, "postrelay"},
 };
 
 bool is_mail_key(Key k) {
@@ -50,21 +51,25 @@ bool is_mail_key(Key k) {
 // Whether the program recognises the key at all (used or ignored).
 bool recognises(Program p, Key k) {
     switch (p) {
-    case Program::linebridge:
-        return k <= kMode;
-    case Program::portnotify:
-        return true;
-    case Program::postrelay:
-        return k == kPort || k == kTimeout || is_mail_key(k);
-    case Program::textrelay:
-        return k == kPort || k == kTimeout;
+        case Program::linebridge:
+            return k <= kMode;
+        case Program::portnotify:
+            return true;
+        case Program::postrelay:
+            return k == kPort || k == kTimeout || is_mail_key(k);
+        case Program::textrelay:
+            return k == kPort || k == kTimeout;
     }
     return false;
 }
 
-bool is_switch_on(const std::string &value) { return !value.empty() && value[0] == 't'; }
+bool is_switch_on(const std::string &value) {
+    return !value.empty() && value[0] == 't';
+}
 
-std::string cut(const std::string &value, std::size_t max) { return value.substr(0, max); }
+std::string cut(const std::string &value, std::size_t max) {
+    return value.substr(0, max);
+}
 
 // Only programs that drive a tty take the serial keys; the terminal is set
 // from them by linebridge.
@@ -109,30 +114,54 @@ bool line_end_follows(FILE *f) {
 
 speed_t speed_constant(long bps) {
     switch (bps) {
-    case 0: return B0;
-    case 50: return B50;
-    case 75: return B75;
-    case 110: return B110;
-    case 134: return B134;
-    case 150: return B150;
-    case 200: return B200;
-    case 300: return B300;
-    case 600: return B600;
-    case 1200: return B1200;
-    case 1800: return B1800;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    case 500000: return B500000;
-    case 576000: return B576000;
-    case 921600: return B921600;
-    default: return B9600;
+        case 0:
+            return B0;
+        case 50:
+            return B50;
+        case 75:
+            return B75;
+        case 110:
+            return B110;
+        case 134:
+            return B134;
+        case 150:
+            return B150;
+        case 200:
+            return B200;
+        case 300:
+            return B300;
+        case 600:
+            return B600;
+        case 1200:
+            return B1200;
+        case 1800:
+            return B1800;
+        case 2400:
+            return B2400;
+        case 4800:
+            return B4800;
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        case 230400:
+            return B230400;
+        case 460800:
+            return B460800;
+        case 500000:
+            return B500000;
+        case 576000:
+            return B576000;
+        case 921600:
+            return B921600;
+        default:
+            return B9600;
     }
 }
 
@@ -158,35 +187,45 @@ void apply_config_line(const std::string &line, GatewayConfig &s) {
         // The separator is any single character after the name.
         std::string value = line.size() > n + 1 ? line.substr(n + 1) : std::string();
         switch (kn.key) {
-        case kTty:
-            if (s.program == Program::linebridge) s.tty = cut(value, kPathMax);
-            break;
-        case kAddress: s.address = cut(value, kAddressMax); break;
-        case kPort:
-            s.port = rtu::leading_int(value);
-            break;
-        case kMode:
-            if (s.program == Program::linebridge) s.mode = rtu::leading_int(value);
-            break;
-        case kTimeout:
-            if (s.program != Program::portnotify) s.timeout = rtu::leading_int(value);
-            break;
-        case kSmtp: s.smtp = cut(value, kSmtpMax); break;
-        case kMailport:
-            s.mailport = rtu::leading_int(value);
-            break;
-        case kSecuremode: s.securemode = cut(value, kSecureModeMax); break;
-        case kAuth: s.auth = cut(value, kAuthMax); break;
-        case kSender: s.sender = cut(value, kSenderMax); break;
-        case kTextrelay:
-            s.textrelay = rtu::leading_int(value);
-            break;
-        case kPostrelay:
-            s.postrelay = rtu::leading_int(value);
-            break;
-        default:
-            take_serial(s.program, kn.key, value, s);
-            break;
+            case kTty:
+                if (s.program == Program::linebridge) s.tty = cut(value, kPathMax);
+                break;
+            case kAddress:
+                s.address = cut(value, kAddressMax);
+                break;
+            case kPort:
+                s.port = rtu::leading_int(value);
+                break;
+            case kMode:
+                if (s.program == Program::linebridge) s.mode = rtu::leading_int(value);
+                break;
+            case kTimeout:
+                if (s.program != Program::portnotify) s.timeout = rtu::leading_int(value);
+                break;
+            case kSmtp:
+                s.smtp = cut(value, kSmtpMax);
+                break;
+            case kMailport:
+                s.mailport = rtu::leading_int(value);
+                break;
+            case kSecuremode:
+                s.securemode = cut(value, kSecureModeMax);
+                break;
+            case kAuth:
+                s.auth = cut(value, kAuthMax);
+                break;
+            case kSender:
+                s.sender = cut(value, kSenderMax);
+                break;
+            case kTextrelay:
+                s.textrelay = rtu::leading_int(value);
+                break;
+            case kPostrelay:
+                s.postrelay = rtu::leading_int(value);
+                break;
+            default:
+                take_serial(s.program, kn.key, value, s);
+                break;
         }
         return;
     }

@@ -120,7 +120,7 @@ std::int64_t now_seconds();
 
 // Line reader: CR dropped, LF ends a line, the 255th byte ends it too.
 class LineReader {
-public:
+  public:
     static constexpr std::size_t kMax = 255;
     enum class End { none, line_feed, full };
 
@@ -128,7 +128,7 @@ public:
     const std::string &text() const { return line_; }
     void clear() { line_.clear(); }
 
-private:
+  private:
     std::string line_;
 };
 

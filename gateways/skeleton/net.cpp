@@ -54,7 +54,7 @@ int open_listen_socket(const GatewayConfig &s) {
     rtu::Fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!sock) return -1;
     const int fd = sock.get();
-    sockaddr_in addr {};
+    sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     addr.sin_port = htons(static_cast<std::uint16_t>(s.port));
@@ -78,7 +78,7 @@ int open_client_socket(const GatewayConfig &s) {
     rtu::Fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!sock) return -1;
     const int fd = sock.get();
-    sockaddr_in addr {};
+    sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(s.port));
     if (inet_pton(AF_INET, s.address.c_str(), &addr.sin_addr) != 1 ||
@@ -110,7 +110,7 @@ int sock_accept(int listen_fd, sockaddr_in *address, socklen_t address_length, i
     }
     if (set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1) < 0)
         std::fprintf(stderr, "sock_accept(): set SO_REUSEADDR fail (%s)", std::strerror(errno));
-    linger lg {};
+    linger lg{};
     lg.l_onoff = 1;
     lg.l_linger = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) < 0)
@@ -133,12 +133,12 @@ bool wait_readable(int fd, int seconds) {
     fd_set rd;
     FD_ZERO(&rd);
     FD_SET(fd, &rd);
-    timeval tv {seconds, 0};
+    timeval tv{seconds, 0};
     return select(fd + 1, &rd, nullptr, nullptr, &tv) > 0;
 }
 
 std::int64_t now_seconds() {
-    timespec ts {};
+    timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<std::int64_t>(ts.tv_sec);
 }

@@ -31,8 +31,12 @@ std::atomic<bool> g_pid_written{false};
     ::_exit(status);
 }
 
-void on_fail_signal(int) { finish(1); }
-void on_quit_signal(int) { finish(0); }
+void on_fail_signal(int) {
+    finish(1);
+}
+void on_quit_signal(int) {
+    finish(0);
+}
 
 void install(int sig, void (*handler)(int)) {
     struct sigaction sa {};
@@ -46,7 +50,9 @@ void install(int sig, void (*handler)(int)) {
 
 }  // namespace
 
-void track_fd(FdSlot slot, int fd) { g_fds[slot].store(fd); }
+void track_fd(FdSlot slot, int fd) {
+    g_fds[slot].store(fd);
+}
 
 void close_fd(int &fd, FdSlot slot) {
     if (fd >= 0) {
@@ -86,7 +92,8 @@ void start_daemon(const char *pid_path) {
         char buf[32];
         int n = std::snprintf(buf, sizeof buf, "%d\n", static_cast<int>(getpid()));
         g_pid_written.store(true);
-        if (::write(fd, buf, static_cast<std::size_t>(n)) != n) std::fputs("write pid file fail\n", stderr);
+        if (::write(fd, buf, static_cast<std::size_t>(n)) != n)
+            std::fputs("write pid file fail\n", stderr);
         ::close(fd);
     }
     install(SIGINT, on_fail_signal);

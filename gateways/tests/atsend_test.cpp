@@ -1,9 +1,9 @@
 // The answer window and the echo watch of atsend.
+#include "atsend.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "atsend.h"
 
 using atsend::AnswerWindow;
 using atsend::EchoWatch;

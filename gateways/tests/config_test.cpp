@@ -16,7 +16,7 @@ using gw::Program;
 namespace {
 
 class ConfigFile : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = fs::current_path() / ("gw_config_test." + std::to_string(getpid()));
         fs::create_directories(dir_);
@@ -37,7 +37,7 @@ void add_line(GatewayConfig &c, termios &t, const std::string &line) {
 }
 
 termios raw_term() {
-    termios t {};
+    termios t{};
     t.c_cflag = CS8 | CREAD | CLOCAL;
     cfsetospeed(&t, B38400);
     cfsetispeed(&t, B38400);
@@ -186,7 +186,8 @@ TEST(SerialFormat, ParityValuesAndDataBitsFallBackToEight) {
     EXPECT_EQ(t.c_cflag & (PARENB | PARODD), static_cast<tcflag_t>(PARENB | PARODD));
     add_line(c, t, "parity=m");
     add_line(c, t, "parity=s");
-    EXPECT_EQ(t.c_cflag & (PARENB | PARODD), static_cast<tcflag_t>(PARENB | PARODD)) << "mark/space leave it";
+    EXPECT_EQ(t.c_cflag & (PARENB | PARODD), static_cast<tcflag_t>(PARENB | PARODD))
+        << "mark/space leave it";
     add_line(c, t, "parity=n");
     EXPECT_EQ(t.c_cflag & (PARENB | PARODD), 0u);
     add_line(c, t, "databits=5");

@@ -1,6 +1,6 @@
 // Line reader, reply framing and the accept options of the skeleton.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -40,7 +40,7 @@ std::string read_available(int fd) {
 }
 
 class LinePair : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
         service_.handler = record;
@@ -132,10 +132,10 @@ TEST(Sockets, ListenAndAcceptOptions) {
     ASSERT_EQ(getsockopt(lfd, IPPROTO_TCP, TCP_NODELAY, &v, &len), 0);
     EXPECT_NE(v, 0);
 
-    sockaddr_in addr {};
+    sockaddr_in addr{};
     EXPECT_EQ(gw::sock_accept(lfd, &addr, 0, 1), -1) << "nothing pending";
 
-    sockaddr_in bound {};
+    sockaddr_in bound{};
     socklen_t bl = sizeof bound;
     ASSERT_EQ(getsockname(lfd, reinterpret_cast<sockaddr *>(&bound), &bl), 0);
     gw::GatewayConfig cc = c;
@@ -150,7 +150,7 @@ TEST(Sockets, ListenAndAcceptOptions) {
                       std::chrono::seconds(1), std::chrono::milliseconds(10));
     ASSERT_GE(afd, 0);
     EXPECT_TRUE(fcntl(afd, F_GETFL) & O_NONBLOCK);
-    linger lg {};
+    linger lg{};
     len = sizeof lg;
     ASSERT_EQ(getsockopt(afd, SOL_SOCKET, SO_LINGER, &lg, &len), 0);
     EXPECT_EQ(lg.l_onoff, 1);

@@ -1,4 +1,6 @@
 // Message lines to send_sms.sh and mailsend command lines, and their replies.
+#include "message.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -6,7 +8,6 @@
 #include <fstream>
 #include <optional>
 
-#include "message.h"
 #include "rtu/shell.h"
 
 namespace fs = std::filesystem;
@@ -43,7 +44,7 @@ std::vector<std::string> words_of(const std::string &cmd) {
 }
 
 class Forward : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_commands.clear();
         g_status = 0;
@@ -81,7 +82,8 @@ TEST_F(Forward, SmsWithPlusRunsTheScriptAndRepliesWithTheResultFile) {
     std::string reply;
     EXPECT_EQ(gw::handle_message_line(f, "SMS;+491701234;Hello", reply), 0);
     ASSERT_EQ(g_commands.size(), 1u);
-    EXPECT_EQ(words_of(g_commands[0]), (std::vector<std::string>{"send_sms.sh", "+491701234", "Hello"}));
+    EXPECT_EQ(words_of(g_commands[0]),
+              (std::vector<std::string>{"send_sms.sh", "+491701234", "Hello"}));
     EXPECT_EQ(reply, "17\n") << "the line feed among the three characters stays";
 }
 
@@ -97,7 +99,8 @@ TEST_F(Forward, SmsResultFileRules) {
     gw::handle_message_line(f, "SMS;+1;a", reply);
     EXPECT_EQ(reply, "123");
     g_status = 3;
-    EXPECT_EQ(gw::handle_message_line(f, "SMS;+1;a", reply), 3) << "the script's status is the result";
+    EXPECT_EQ(gw::handle_message_line(f, "SMS;+1;a", reply), 3)
+        << "the script's status is the result";
     EXPECT_EQ(reply, "123") << "a failed script's own code";
     // A failed script that leaves nothing: the earlier code is not this SMS's.
     script_leaves(std::nullopt);
@@ -152,11 +155,32 @@ TEST_F(Forward, FieldsReachTheCommandsAsExactlyTheirText) {
     gw::rebuild_mail_prefix(mail);
     EXPECT_EQ(gw::handle_message_line(mail, "Mail;" + nasty + ";" + nasty + ";" + nasty, reply), 0);
     ASSERT_EQ(g_commands.size(), 2u);
-    EXPECT_EQ(words_of(g_commands[0]),
-              (std::vector<std::string>{"mailsend", "-smtp", "mx$(echo INJ)", "-port", "25", "-starttls",
-                                        "`echo", "INJ`", "-auth", "-user", "ops", "-pass", "p w;$(echo INJ)",
-                                        "-from", "me;echo INJ", "-mime-type", "text/plain", "-to", nasty,
-                                        "-sub", nasty, "-M", nasty, "-v", "-log", "/var/log/mail_log"}));
+    EXPECT_EQ(words_of(g_commands[0]), (std::vector<std::string>{"mailsend",
+                                                                 "-smtp",
+                                                                 "mx$(echo INJ)",
+                                                                 "-port",
+                                                                 "25",
+                                                                 "-starttls",
+                                                                 "`echo",
+                                                                 "INJ`",
+                                                                 "-auth",
+                                                                 "-user",
+                                                                 "ops",
+                                                                 "-pass",
+                                                                 "p w;$(echo INJ)",
+                                                                 "-from",
+                                                                 "me;echo INJ",
+                                                                 "-mime-type",
+                                                                 "text/plain",
+                                                                 "-to",
+                                                                 nasty,
+                                                                 "-sub",
+                                                                 nasty,
+                                                                 "-M",
+                                                                 nasty,
+                                                                 "-v",
+                                                                 "-log",
+                                                                 "/var/log/mail_log"}));
 }
 
 TEST_F(Forward, MailSuccessAndFailureAreLogged) {
@@ -171,8 +195,9 @@ TEST_F(Forward, MailSuccessAndFailureAreLogged) {
     ASSERT_EQ(g_commands.size(), 2u);
     EXPECT_EQ(words_of(g_commands[0]),
               (std::vector<std::string>{"mailsend", "-smtp", "127.0.0.1", "-port", "2525", "-from",
-                                        "rtu@example.net", "-mime-type", "text/plain", "-to", "ops", "-sub",
-                                        "Alarm", "-M", "Input 1 closed", "-v", "-log", "/var/log/mail_log"}));
+                                        "rtu@example.net", "-mime-type", "text/plain", "-to", "ops",
+                                        "-sub", "Alarm", "-M", "Input 1 closed", "-v", "-log",
+                                        "/var/log/mail_log"}));
     EXPECT_EQ(g_commands[1], "logger -t script \"Send mail successfully!\"");
 
     g_commands.clear();

@@ -16,9 +16,9 @@ int tcsetattr(int fd, int action, const struct termios *t) {
     if (path && t) {
         FILE *f = fopen(path, "a");
         if (f) {
-            fprintf(f, "cflag=%o iflag=%o oflag=%o lflag=%o ospeed=%u ispeed=%u\n", (unsigned)t->c_cflag,
-                    (unsigned)t->c_iflag, (unsigned)t->c_oflag, (unsigned)t->c_lflag,
-                    (unsigned)cfgetospeed(t), (unsigned)cfgetispeed(t));
+            fprintf(f, "cflag=%o iflag=%o oflag=%o lflag=%o ospeed=%u ispeed=%u\n",
+                    (unsigned)t->c_cflag, (unsigned)t->c_iflag, (unsigned)t->c_oflag,
+                    (unsigned)t->c_lflag, (unsigned)cfgetospeed(t), (unsigned)cfgetispeed(t));
             fclose(f);
         }
     }

@@ -90,7 +90,8 @@ int main(int argc, char **argv) {
     std::string dir = argc > 1 ? argv[1] : ".";
     bool rsm_only = argc > 2 && std::string(argv[2]) == "--rsm-only";
     if (rsm_only) runs = 1;
-    std::printf("%-8s %8s %12s %14s %8s\n", "lines", "values", "librsm ms", "iniparser ms", "ratio");
+    std::printf("%-8s %8s %12s %14s %8s\n", "lines", "values", "librsm ms", "iniparser ms",
+                "ratio");
     double rsm_small = 0;
     for (int lines : {10000, 100000}) {
         std::string path = dir + "/bench-" + std::to_string(lines) + ".conf";

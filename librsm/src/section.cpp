@@ -24,50 +24,50 @@ const char *read_text_of(const rsm_section_t *section, const rsm_value_t *v) {
 void write_value_text(const rsm_section_t *section, const rsm_value_t *v, FILE *file) {
     if (v->payload == nullptr) return;
     switch (v->type) {
-    case RSM_TYPE_STRING:
-        std::fprintf(file, "%s = \"%s\"\n", v->name, static_cast<const char *>(v->payload));
-        break;
-    case RSM_TYPE_BOOL:
-        std::fprintf(file, "%s = %s\n", v->name,
-                     *static_cast<const int *>(v->payload) != 0 ? "TRUE" : "FALSE");
-        break;
-    case RSM_TYPE_INTEGER:
-        std::fprintf(file, "%s = %ld\n", v->name,
-                     static_cast<long>(*static_cast<const int *>(v->payload)));
-        break;
-    case RSM_TYPE_FLOAT:
-        if (const char *text = read_text_of(section, v)) {
-            std::fprintf(file, "%s = %s\n", v->name, text);
-        } else {
-            std::fprintf(file, "%s = %g\n", v->name, *static_cast<const double *>(v->payload));
-        }
-        break;
-    default:
-        break;
+        case RSM_TYPE_STRING:
+            std::fprintf(file, "%s = \"%s\"\n", v->name, static_cast<const char *>(v->payload));
+            break;
+        case RSM_TYPE_BOOL:
+            std::fprintf(file, "%s = %s\n", v->name,
+                         *static_cast<const int *>(v->payload) != 0 ? "TRUE" : "FALSE");
+            break;
+        case RSM_TYPE_INTEGER:
+            std::fprintf(file, "%s = %ld\n", v->name,
+                         static_cast<long>(*static_cast<const int *>(v->payload)));
+            break;
+        case RSM_TYPE_FLOAT:
+            if (const char *text = read_text_of(section, v)) {
+                std::fprintf(file, "%s = %s\n", v->name, text);
+            } else {
+                std::fprintf(file, "%s = %g\n", v->name, *static_cast<const double *>(v->payload));
+            }
+            break;
+        default:
+            break;
     }
 }
 
 void write_value_xml(const rsm_value_t *v, FILE *file) {
     if (v->payload == nullptr) return;
     switch (v->type) {
-    case RSM_TYPE_STRING:
-        std::fprintf(file, "<RSM_VALUE NAME=\"%s\" TYPE=\"STRING\" VALUE=\"%s\"/>\n", v->name,
-                     static_cast<const char *>(v->payload));
-        break;
-    case RSM_TYPE_BOOL:
-        std::fprintf(file, "<RSM_VALUE NAME=\"%s\" TYPE=\"BOOL\" VALUE=\"%s\"/>\n", v->name,
-                     *static_cast<const int *>(v->payload) != 0 ? "TRUE" : "FALSE");
-        break;
-    case RSM_TYPE_INTEGER:
-        std::fprintf(file, "<RSM_VALUE NAME=\"%s\" TYPE=\"INTEGER\" VALUE=\"%ld\"/>\n", v->name,
-                     static_cast<long>(*static_cast<const int *>(v->payload)));
-        break;
-    case RSM_TYPE_FLOAT:
-        std::fprintf(file, "<RSM_VALUE NAME=\"%s\" TYPE=\"FLOAT\" VALUE=\"%g\"/>\n", v->name,
-                     *static_cast<const double *>(v->payload));
-        break;
-    default:
-        break;
+        case RSM_TYPE_STRING:
+            std::fprintf(file, "<RSM_VALUE NAME=\"%s\" TYPE=\"STRING\" VALUE=\"%s\"/>\n", v->name,
+                         static_cast<const char *>(v->payload));
+            break;
+        case RSM_TYPE_BOOL:
+            std::fprintf(file, "<RSM_VALUE NAME=\"%s\" TYPE=\"BOOL\" VALUE=\"%s\"/>\n", v->name,
+                         *static_cast<const int *>(v->payload) != 0 ? "TRUE" : "FALSE");
+            break;
+        case RSM_TYPE_INTEGER:
+            std::fprintf(file, "<RSM_VALUE NAME=\"%s\" TYPE=\"INTEGER\" VALUE=\"%ld\"/>\n", v->name,
+                         static_cast<long>(*static_cast<const int *>(v->payload)));
+            break;
+        case RSM_TYPE_FLOAT:
+            std::fprintf(file, "<RSM_VALUE NAME=\"%s\" TYPE=\"FLOAT\" VALUE=\"%g\"/>\n", v->name,
+                         *static_cast<const double *>(v->payload));
+            break;
+        default:
+            break;
     }
 }
 

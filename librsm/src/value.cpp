@@ -9,21 +9,21 @@ namespace rsmlib {
 void *copy_payload(int type, const void *payload) noexcept {
     if (payload == nullptr) return nullptr;
     switch (type) {
-    case RSM_TYPE_BOOL:
-    case RSM_TYPE_INTEGER: {
-        void *p = std::malloc(sizeof(int));
-        if (p != nullptr) std::memcpy(p, payload, sizeof(int));
-        return p;
-    }
-    case RSM_TYPE_FLOAT: {
-        void *p = std::malloc(sizeof(double));
-        if (p != nullptr) std::memcpy(p, payload, sizeof(double));
-        return p;
-    }
-    case RSM_TYPE_STRING:
-        return strdup(static_cast<const char *>(payload));
-    default:
-        return nullptr;
+        case RSM_TYPE_BOOL:
+        case RSM_TYPE_INTEGER: {
+            void *p = std::malloc(sizeof(int));
+            if (p != nullptr) std::memcpy(p, payload, sizeof(int));
+            return p;
+        }
+        case RSM_TYPE_FLOAT: {
+            void *p = std::malloc(sizeof(double));
+            if (p != nullptr) std::memcpy(p, payload, sizeof(double));
+            return p;
+        }
+        case RSM_TYPE_STRING:
+            return strdup(static_cast<const char *>(payload));
+        default:
+            return nullptr;
     }
 }
 

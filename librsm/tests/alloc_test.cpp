@@ -146,11 +146,14 @@ TEST(RsmOutOfMemory, FailedInsertsAndSetsChangeNothing) {
             break;
         }
         // Exactly one of the three calls met the failure.
-        EXPECT_TRUE(rc_sec == RSM_ERR_MALLOC || rc_ins == RSM_ERR_MALLOC || rc_set == RSM_ERR_MALLOC);
+        EXPECT_TRUE(rc_sec == RSM_ERR_MALLOC || rc_ins == RSM_ERR_MALLOC ||
+                    rc_set == RSM_ERR_MALLOC);
         EXPECT_EQ(rsm_section_get_values_count(s.get(), "new section"),
                   rc_sec == 0 ? 0 : RSM_ERR_SECTION_NOT_EXISTS);
-        EXPECT_EQ(rsm_value_get_by_name(s.get(), "net", "new value", nullptr) != nullptr, rc_ins == 0);
-        auto *user = static_cast<const char *>(rsm_value_get_by_name(s.get(), "net", "ppp user", nullptr));
+        EXPECT_EQ(rsm_value_get_by_name(s.get(), "net", "new value", nullptr) != nullptr,
+                  rc_ins == 0);
+        auto *user =
+            static_cast<const char *>(rsm_value_get_by_name(s.get(), "net", "ppp user", nullptr));
         ASSERT_NE(user, nullptr);
         EXPECT_STREQ(user, rc_set == 0 ? "changed" : "x y");
         // The store still takes new values.

@@ -1,7 +1,6 @@
 // Reading the text format: scanner rules, grammar, result codes.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -115,7 +114,7 @@ TEST(RsmParseStructure, SectionNamesFollowTheKeyRule) {
 TEST(RsmParseStructure, MisplacedTokensFail) {
     EXPECT_EQ(parse_rc("= 5\n"), RSM_ERR_FILE_PARSE);
     EXPECT_EQ(parse_rc("a\n"), RSM_ERR_FILE_PARSE);
-    EXPECT_EQ(parse_rc("a =\n5\n"), RSM_ERR_FILE_PARSE);     // the value must be on the key's line
+    EXPECT_EQ(parse_rc("a =\n5\n"), RSM_ERR_FILE_PARSE);  // the value must be on the key's line
     EXPECT_EQ(parse_rc("a = 1 b = 2\n"), RSM_ERR_FILE_PARSE);  // one assignment a line
     EXPECT_EQ(parse_rc("[s\na = 1\n"), RSM_ERR_FILE_PARSE);
     EXPECT_EQ(parse_rc("[]\n"), RSM_ERR_FILE_PARSE);
@@ -287,7 +286,8 @@ TEST(RsmParseLimits, ManyValuesInOneSectionParse) {
     // every value stayed on it until the section ended.
     constexpr int kValues = 30000;
     std::string text;
-    for (int i = 0; i < kValues; ++i) text += "v" + std::to_string(i) + " = " + std::to_string(i) + "\n";
+    for (int i = 0; i < kValues; ++i)
+        text += "v" + std::to_string(i) + " = " + std::to_string(i) + "\n";
     text += "[s]\n" + text;
     int rc = 1000;
     Store s = parse(text, &rc);
@@ -437,10 +437,12 @@ TEST(RsmParseFile, ParseFileReportsItsCodes) {
 
 // The scanner on its own, fed from a string.
 TEST(RsmScanner, TokensAndSemanticValues) {
-    struct yy_buffer_state *b = yy__scan_string("\n[sec] k v = \"s\" # c\nn = -010 1.5 TRUE\nm = OFF : word\n");
+    struct yy_buffer_state *b =
+        yy__scan_string("\n[sec] k v = \"s\" # c\nn = -010 1.5 TRUE\nm = OFF : word\n");
     ASSERT_NE(b, nullptr);
     int expect[] = {263, 261, 264, 261, 262, 258, 261, 262, 259, 260, 257, 261, 262, 257, 261, 0};
-    std::string texts[] = {"", "sec", "", "k v", "", "s", "n", "", "", "", "", "m", "", "", "word", ""};
+    std::string texts[] = {"", "sec", "", "k v", "", "s", "n",    "",
+                           "", "",    "", "m",   "", "",  "word", ""};
     for (std::size_t i = 0; i < sizeof expect / sizeof expect[0]; ++i) {
         int tok = yy_lex();
         ASSERT_EQ(tok, expect[i]) << "token " << i;

@@ -123,9 +123,9 @@ TEST(RsmStore, ValueRemoveKeepsTheOrderOfTheRest) {
     Store s(rsm_alloc());
     ASSERT_EQ(rsm_section_insert(s.get(), "s"), 0);
     for (int i = 1; i <= 4; ++i) {
-        ASSERT_EQ(rsm_value_insert(s.get(), "s", ("k" + std::to_string(i)).c_str(),
-                                   RSM_TYPE_INTEGER, &i),
-                  0);
+        ASSERT_EQ(
+            rsm_value_insert(s.get(), "s", ("k" + std::to_string(i)).c_str(), RSM_TYPE_INTEGER, &i),
+            0);
     }
     EXPECT_EQ(rsm_value_remove(s.get(), "t", "k1"), RSM_ERR_SECTION_NOT_EXISTS);
     EXPECT_EQ(rsm_value_remove(s.get(), "s", "k9"), RSM_ERR_VALUE_NOT_EXIST);

@@ -71,35 +71,35 @@ TEST(RsmTextWriter, FloatsUseShortestGeneralForm) {
 
 TEST(RsmXmlWriter, DumpsTheStoreWithCounts) {
     Store s = sample();
-    EXPECT_EQ(xml_of(s.get()),
-              "<RSM REF=\"" + address_of(s.get()) + "\" SECTIONS=\"3\">\n"
-              "<RSM_BUILT_IN_SECTION VALUES=\"2\">\n"
-              "<RSM_VALUE NAME=\"a\" TYPE=\"INTEGER\" VALUE=\"1\"/>\n"
-              "<RSM_VALUE NAME=\"late\" TYPE=\"STRING\" VALUE=\"\"/>\n"
-              "</RSM_BUILT_IN_SECTION>\n"
-              "<RSM_SECTION NAME=\"net\" VALUES=\"5\">\n"
-              "<RSM_VALUE NAME=\"ppp user\" TYPE=\"STRING\" VALUE=\"x y\"/>\n"
-              "<RSM_VALUE NAME=\"on\" TYPE=\"BOOL\" VALUE=\"TRUE\"/>\n"
-              "<RSM_VALUE NAME=\"off\" TYPE=\"BOOL\" VALUE=\"FALSE\"/>\n"
-              "<RSM_VALUE NAME=\"n\" TYPE=\"INTEGER\" VALUE=\"-42\"/>\n"
-              "<RSM_VALUE NAME=\"f\" TYPE=\"FLOAT\" VALUE=\"1.5\"/>\n"
-              "</RSM_SECTION>\n"
-              "<RSM_SECTION NAME=\"empty\" VALUES=\"0\">\n"
-              "</RSM_SECTION>\n"
-              "</RSM>\n");
+    EXPECT_EQ(xml_of(s.get()), "<RSM REF=\"" + address_of(s.get()) +
+                                   "\" SECTIONS=\"3\">\n"
+                                   "<RSM_BUILT_IN_SECTION VALUES=\"2\">\n"
+                                   "<RSM_VALUE NAME=\"a\" TYPE=\"INTEGER\" VALUE=\"1\"/>\n"
+                                   "<RSM_VALUE NAME=\"late\" TYPE=\"STRING\" VALUE=\"\"/>\n"
+                                   "</RSM_BUILT_IN_SECTION>\n"
+                                   "<RSM_SECTION NAME=\"net\" VALUES=\"5\">\n"
+                                   "<RSM_VALUE NAME=\"ppp user\" TYPE=\"STRING\" VALUE=\"x y\"/>\n"
+                                   "<RSM_VALUE NAME=\"on\" TYPE=\"BOOL\" VALUE=\"TRUE\"/>\n"
+                                   "<RSM_VALUE NAME=\"off\" TYPE=\"BOOL\" VALUE=\"FALSE\"/>\n"
+                                   "<RSM_VALUE NAME=\"n\" TYPE=\"INTEGER\" VALUE=\"-42\"/>\n"
+                                   "<RSM_VALUE NAME=\"f\" TYPE=\"FLOAT\" VALUE=\"1.5\"/>\n"
+                                   "</RSM_SECTION>\n"
+                                   "<RSM_SECTION NAME=\"empty\" VALUES=\"0\">\n"
+                                   "</RSM_SECTION>\n"
+                                   "</RSM>\n");
 }
 
 TEST(RsmXmlWriter, TheExampleOfTwoValues) {
     Store s = parse("a = 1\n[s]\nb = \"x\"\n");
-    EXPECT_EQ(xml_of(s.get()),
-              "<RSM REF=\"" + address_of(s.get()) + "\" SECTIONS=\"2\">\n"
-              "<RSM_BUILT_IN_SECTION VALUES=\"1\">\n"
-              "<RSM_VALUE NAME=\"a\" TYPE=\"INTEGER\" VALUE=\"1\"/>\n"
-              "</RSM_BUILT_IN_SECTION>\n"
-              "<RSM_SECTION NAME=\"s\" VALUES=\"1\">\n"
-              "<RSM_VALUE NAME=\"b\" TYPE=\"STRING\" VALUE=\"x\"/>\n"
-              "</RSM_SECTION>\n"
-              "</RSM>\n");
+    EXPECT_EQ(xml_of(s.get()), "<RSM REF=\"" + address_of(s.get()) +
+                                   "\" SECTIONS=\"2\">\n"
+                                   "<RSM_BUILT_IN_SECTION VALUES=\"1\">\n"
+                                   "<RSM_VALUE NAME=\"a\" TYPE=\"INTEGER\" VALUE=\"1\"/>\n"
+                                   "</RSM_BUILT_IN_SECTION>\n"
+                                   "<RSM_SECTION NAME=\"s\" VALUES=\"1\">\n"
+                                   "<RSM_VALUE NAME=\"b\" TYPE=\"STRING\" VALUE=\"x\"/>\n"
+                                   "</RSM_SECTION>\n"
+                                   "</RSM>\n");
 }
 
 TEST(RsmXmlWriter, SectionWriterOnItsOwn) {

@@ -79,8 +79,8 @@ int get_value(const char *section, const char *name, const char *path, Copy copy
     return copy(type, payload) ? 0 : -1;
 }
 
-int set_value(const char *section, const char *name, int type, const void *value,
-              const char *path, bool report) {
+int set_value(const char *section, const char *name, int type, const void *value, const char *path,
+              bool report) {
     rsmw::ConfLock lock(path);
     if (!lock.held()) return -1;  // never a rewrite without the lock
     Store store = load(path);
@@ -94,7 +94,9 @@ int set_value(const char *section, const char *name, int type, const void *value
     return 0;
 }
 
-bool is_runtime_conf(const char *path) { return std::strcmp(path, RSM_SYSTEM_CONF_RUNTIME) == 0; }
+bool is_runtime_conf(const char *path) {
+    return std::strcmp(path, RSM_SYSTEM_CONF_RUNTIME) == 0;
+}
 
 // The mirror rule: the runtime system.conf is set, then its persistent copy.
 template <typename Set>
@@ -104,7 +106,9 @@ int mirrored(const char *path, Set set) {
     return set(RSM_SYSTEM_CONF_PERSIST);
 }
 
-bool item_ends(const RsmItem *it) { return it->section == nullptr || it->section[0] == '\0'; }
+bool item_ends(const RsmItem *it) {
+    return it->section == nullptr || it->section[0] == '\0';
+}
 
 int set_items(RsmItem *items, const char *path) {
     if (items == nullptr || path == nullptr) return -1;
@@ -251,8 +255,7 @@ int RSM_GET_INTEGER(const char *section, const char *name, int *out, const char 
 }
 
 // An integer or a bool, as the name says.
-int RSM_VALUE_GET_INTEGER_BOOL(const char *section, const char *name, int *out,
-                               const char *path) {
+int RSM_VALUE_GET_INTEGER_BOOL(const char *section, const char *name, int *out, const char *path) {
     if (!section || !name || !out || !path) return -1;
     try {
         return get_value(section, name, path, [&](int type, const void *p) {
@@ -314,8 +317,7 @@ int RSM_SET_INTEGER(const char *section, const char *name, const int *value, con
     }
 }
 
-int RSM_SET_FLOAT(const char *section, const char *name, const double *value,
-                  const char *path) {
+int RSM_SET_FLOAT(const char *section, const char *name, const double *value, const char *path) {
     if (!section || !name || !value || !path) return -1;
     try {
         return set_value(section, name, RSM_TYPE_FLOAT, value, path, false);
@@ -357,21 +359,21 @@ int RSM_GET_MULTI_ITEMS(RsmItem *items, const char *path) {
             const void *p = rsm_value_get_by_name(store.get(), it->section, it->name, &type);
             if (p == nullptr) continue;
             switch (type) {
-            case RSM_TYPE_STRING:
-                std::snprintf(it->value.str, sizeof it->value.str, "%s",
-                              static_cast<const char *>(p));
-                break;
-            case RSM_TYPE_BOOL:
-                it->value.num = int_payload(p) != 0 ? 1 : 0;
-                break;
-            case RSM_TYPE_INTEGER:
-                it->value.num = int_payload(p);
-                break;
-            case RSM_TYPE_FLOAT:
-                it->value.dbl = double_payload(p);
-                break;
-            default:
-                continue;
+                case RSM_TYPE_STRING:
+                    std::snprintf(it->value.str, sizeof it->value.str, "%s",
+                                  static_cast<const char *>(p));
+                    break;
+                case RSM_TYPE_BOOL:
+                    it->value.num = int_payload(p) != 0 ? 1 : 0;
+                    break;
+                case RSM_TYPE_INTEGER:
+                    it->value.num = int_payload(p);
+                    break;
+                case RSM_TYPE_FLOAT:
+                    it->value.dbl = double_payload(p);
+                    break;
+                default:
+                    continue;
             }
             it->type = type;
         }

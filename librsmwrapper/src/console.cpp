@@ -1,5 +1,4 @@
 #include "internal.h"
-
 #include "rtu/files.h"
 
 namespace rsmw {

@@ -69,7 +69,7 @@ bool still_named(int fd, const std::string &lock) {
 
 // Closes a descriptor when it goes out of scope.
 class Fd {
-public:
+  public:
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() {
         if (fd_ >= 0) ::close(fd_);
@@ -83,7 +83,7 @@ public:
         return fd;
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -130,7 +130,9 @@ std::string lock_path_of(const char *conf_path) {
     return std::string("/tmp/") + base + ".lock";
 }
 
-int conf_lock_try(const char *conf_path) { return create_exclusive(lock_path_of(conf_path)); }
+int conf_lock_try(const char *conf_path) {
+    return create_exclusive(lock_path_of(conf_path));
+}
 
 ConfLock::ConfLock(const char *conf_path, int attempts) : lock_(lock_path_of(conf_path)) {
     if (attempts < 1) attempts = 1;

@@ -24,7 +24,7 @@ int conf_lock_try(const char *conf_path);
 // While held, the lock file stays open with a flock on it, so a waiter can
 // tell a live holder from a dead one and breakers of one file take turns.
 class ConfLock {
-public:
+  public:
     explicit ConfLock(const char *conf_path, int attempts = 5);
     ~ConfLock();
     ConfLock(const ConfLock &) = delete;
@@ -32,7 +32,7 @@ public:
 
     bool held() const { return fd_ >= 0; }
 
-private:
+  private:
     bool take();
 
     std::string lock_;

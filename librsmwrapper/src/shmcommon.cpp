@@ -21,38 +21,42 @@ static_assert(sizeof(ShmCommonSegment) == SHMCOMMON_SIZE, "segment layout is fix
 
 namespace {
 
-bool valid_area(int area) { return area == 0 || area == 1; }
+bool valid_area(int area) {
+    return area == 0 || area == 1;
+}
 
 // Text of an item's value as the mirror keeps it; false for an unknown type.
 bool item_text(const RsmItem &item, std::string &out) {
     char buf[64];
     switch (item.type) {
-    case RSM_ITEM_STRING:
-        out.assign(item.value.str, strnlen(item.value.str, sizeof item.value.str));
-        return true;
-    case RSM_ITEM_INTEGER:
-        std::snprintf(buf, sizeof buf, "%d", static_cast<int>(item.value.num));
-        break;
-    case RSM_ITEM_BOOL:
-        std::snprintf(buf, sizeof buf, "%d", item.value.num != 0 ? 1 : 0);
-        break;
-    case RSM_ITEM_FLOAT:
-        std::snprintf(buf, sizeof buf, "%g", item.value.dbl);
-        break;
-    default:
-        return false;
+        case RSM_ITEM_STRING:
+            out.assign(item.value.str, strnlen(item.value.str, sizeof item.value.str));
+            return true;
+        case RSM_ITEM_INTEGER:
+            std::snprintf(buf, sizeof buf, "%d", static_cast<int>(item.value.num));
+            break;
+        case RSM_ITEM_BOOL:
+            std::snprintf(buf, sizeof buf, "%d", item.value.num != 0 ? 1 : 0);
+            break;
+        case RSM_ITEM_FLOAT:
+            std::snprintf(buf, sizeof buf, "%g", item.value.dbl);
+            break;
+        default:
+            return false;
     }
     out = buf;
     return true;
 }
 
-bool item_ends(const RsmItem &item) { return item.section == nullptr || item.section[0] == '\0'; }
+bool item_ends(const RsmItem &item) {
+    return item.section == nullptr || item.section[0] == '\0';
+}
 
 // Writers of the segment take turns on a lock of its key file, across
 // processes and threads; readers take none. The layout stays as other
 // programs read it. Without the key file there is no segment to write.
 class WriterLock {
-public:
+  public:
     WriterLock() : fd_(::open(SHMCOMMON_KEY_FILE, O_RDONLY | O_CLOEXEC)) {
         if (fd_ < 0) return;
         while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
@@ -64,7 +68,7 @@ public:
     WriterLock(const WriterLock &) = delete;
     WriterLock &operator=(const WriterLock &) = delete;
 
-private:
+  private:
     int fd_;
 };
 
@@ -156,7 +160,7 @@ bool fits(const char *key, const char *value, std::size_t &key_len, std::size_t 
 // Attaches for the span of one call when the caller passed no address, so a
 // caller that syncs in a loop does not pile up attachments.
 class CallSegment {
-public:
+  public:
     explicit CallSegment(ShmCommonSegment *given)
         : seg_(given ? given : attach_or_retry()), owned_(given == nullptr) {}
     ~CallSegment() {
@@ -166,7 +170,7 @@ public:
     CallSegment &operator=(const CallSegment &) = delete;
     ShmCommonSegment *get() const { return seg_; }
 
-private:
+  private:
     ShmCommonSegment *seg_;
     bool owned_;
 };

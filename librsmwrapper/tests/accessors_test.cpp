@@ -1,8 +1,7 @@
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
@@ -35,9 +34,10 @@ const char kSample[] =
 
 // Each test has its own folder under the root's private /tmp.
 class Accessors : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        dir = std::string("/tmp/acc-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        dir = std::string("/tmp/acc-") +
+              ::testing::UnitTest::GetInstance()->current_test_info()->name();
         ::mkdir(dir.c_str(), 0755);
         conf = dir + "/sample.conf";
         write_file(conf, kSample);

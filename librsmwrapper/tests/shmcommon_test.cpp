@@ -1,10 +1,9 @@
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
@@ -38,7 +37,7 @@ extern "C" void *shmat(int id, const void *addr, int flags) noexcept {
 namespace {
 
 class Segment : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         FILE *f = std::fopen(SHMCOMMON_KEY_FILE, "a");
         ASSERT_NE(f, nullptr) << "the root must have /share";
@@ -60,7 +59,9 @@ protected:
     ShmCommonSegment *seg = nullptr;
 };
 
-std::string key(int i) { return "common_k" + std::to_string(i); }
+std::string key(int i) {
+    return "common_k" + std::to_string(i);
+}
 
 TEST_F(Segment, LayoutKeyAndPermissions) {
     key_t k = ftok(SHMCOMMON_KEY_FILE, 0);

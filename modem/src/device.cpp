@@ -59,8 +59,8 @@ bool version_meets_minimum(int major, int minor, int patch) {
 }
 
 const char *radio_type_text(int value) {
-    static constexpr const char *kTexts[] = {"gsm, umts, lte", "umts, lte", "gsm, umts",
-                                             "lte",            "umts",      "gsm"};
+    static constexpr const char *kTexts[] = {"gsm, umts, lte", "umts, lte", "gsm, umts", "lte",
+                                             "umts",           "gsm"};
     if (value < 0 || value > 5) return nullptr;
     return kTexts[value];
 }
@@ -259,7 +259,9 @@ extern "C" int modem_dev_radio_type_get(char *out, int slot) try {
     return 0;
 }
 
-extern "C" int modem_dev_hwreset_atcmd(int /*slot*/) { return 0; }
+extern "C" int modem_dev_hwreset_atcmd(int /*slot*/) {
+    return 0;
+}
 
 extern "C" int modem_set_radio_type(int slot, const char *radio_type) try {
     if (!radio_type || slot < 0) return -1;

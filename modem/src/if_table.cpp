@@ -127,8 +127,7 @@ extern "C" int cur_slave_ifs_detect(const char * /*wan_type*/, const char *backu
         }
         std::string lb = param("lb_pri", slot);
         if (lb.empty()) lb = "1";
-        databoard_setvalue("common",
-                           rtu::format_bounded(64, "%s_cur_lb_priority", ifname).c_str(),
+        databoard_setvalue("common", rtu::format_bounded(64, "%s_cur_lb_priority", ifname).c_str(),
                            lb.c_str());
         slaves += ifname;
         slaves += ' ';

@@ -66,7 +66,7 @@ void console_write(std::string_view text);
 // ---- interface table ---------------------------------------------------------
 
 struct TableMatch {
-    int rc = -1;                        // 0 when priority and type were found
+    int rc = -1;                          // 0 when priority and type were found
     std::optional<std::string> priority;  // set once a second token was seen
     std::optional<std::string> type;
 };

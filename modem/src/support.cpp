@@ -61,7 +61,9 @@ std::string slot_composite_key(std::string_view rest, int slot) {
     return cut(key, kNameMax);
 }
 
-int slot_profile(int slot) { return slot == 0 ? 0 : slot + 1; }
+int slot_profile(int slot) {
+    return slot == 0 ? 0 : slot + 1;
+}
 
 std::string param(std::string_view base, int slot) {
     return uci_get_value("modem", "parameters", slot_key(base, slot));

@@ -132,8 +132,8 @@ std::optional<long> supervisor_pid(const std::string &pid_file, const std::strin
     // The script runs either by itself or as an argument of its interpreter,
     // behind as many interpreter options as its first line or its caller
     // gives ("/bin/sh -e script ...").
-    const std::string script = std::string(kSupervisorScript).substr(
-        std::string_view(kSupervisorScript).rfind('/') + 1);
+    const std::string script =
+        std::string(kSupervisorScript).substr(std::string_view(kSupervisorScript).rfind('/') + 1);
     std::string_view rest(*cmdline);
     while (!rest.empty()) {
         std::size_t nul = rest.find('\0');

@@ -17,10 +17,10 @@
 #include "modemctl/modemctl.h"
 #include "platform.h"
 #include "rsmwrapper.h"
-#include "rtu/files.h"
-#include "rtu/shell.h"
 #include "rt_test/files.h"
 #include "rt_test/root.h"
+#include "rtu/files.h"
+#include "rtu/shell.h"
 
 namespace fs = std::filesystem;
 
@@ -136,7 +136,8 @@ TEST_F(Uci, AbsentOptionReadsEmpty) {
 
 // ---- interface table --------------------------------------------------------------
 
-const std::string kFixed = "adsl 10 adsl\neth0 10 ethernet\neth0.2 20 ethernet\nwlan0 20 ethernet\n";
+const std::string kFixed =
+    "adsl 10 adsl\neth0 10 ethernet\neth0.2 20 ethernet\nwlan0 20 ethernet\n";
 
 using IfTable = Ops;
 
@@ -275,7 +276,8 @@ TEST_F(FillSelected, ModemAsBackupInOrder) {
     uci_set("modem.parameters.modemwan_test_site", "1.1.1.1");
     clear_logs();
     EXPECT_EQ(cur_slave_fill_selected("wlan0"), 0);
-    EXPECT_EQ(platform_calls().back(), "net_wan_if_set_profile 'usb0' 'dhcp' '1.1.1.1' 'off' 0 '' '' ''");
+    EXPECT_EQ(platform_calls().back(),
+              "net_wan_if_set_profile 'usb0' 'dhcp' '1.1.1.1' 'off' 0 '' '' ''");
 }
 
 TEST_F(FillSelected, SameInterfaceIsNotListedTwice) {
@@ -327,7 +329,8 @@ TEST_F(Accessors, DefaultsPerSlot) {
     EXPECT_STREQ(out, "/dev/ttyUSB3");
     EXPECT_TRUE(contains(uci_calls(), "-q get modem.parameters.modem_if2"));
 
-    for (auto fn : {modem_get_device, modem_get_if, modem_get_atif, modem_get_dialif, modem_get_type})
+    for (auto fn :
+         {modem_get_device, modem_get_if, modem_get_atif, modem_get_dialif, modem_get_type})
         EXPECT_EQ(fn(nullptr, 0), 1);
 }
 
@@ -429,7 +432,8 @@ TEST_F(FixDevice, NoTokenAndUnreadableFile) {
 }
 
 TEST_F(FixDevice, SecondRecordGoesToSlotOneAndLargeFile) {
-    std::string text = std::string(kSample) + "/dev/cdc-wdm2,usb1,/dev/ttyUSB6,/dev/ttyUSB7,/dev/ttyUSB5,atdial\n";
+    std::string text =
+        std::string(kSample) + "/dev/cdc-wdm2,usb1,/dev/ttyUSB6,/dev/ttyUSB7,/dev/ttyUSB5,atdial\n";
     text += std::string(5000, '\n');  // past one read of 4096 bytes
     text += "loadfix,late\n";
     write_file(kModuleFile, text);
@@ -493,7 +497,8 @@ TEST_F(Version, IdentifierRunsNothing) {
     EXPECT_TRUE(fs::exists("/tmp/x'; : >pwned; '_modem_version_ok"));
 }
 
-// ---- radio type ----------------------------------------------------------------------------------
+// ---- radio type
+// ----------------------------------------------------------------------------------
 
 using Radio = Ops;
 
@@ -549,7 +554,8 @@ TEST_F(Radio, OtherModules) {
     EXPECT_EQ(uci_get("modem.parameters.modem_radiotype"), "4");
 }
 
-// ---- QMI network file and APN ---------------------------------------------------------------------
+// ---- QMI network file and APN
+// ---------------------------------------------------------------------
 
 using QmiFile = Ops;
 
@@ -585,7 +591,8 @@ TEST_F(Ops, ApnCheck) {
     EXPECT_EQ(modem_is_apn_empty(), 0);
 }
 
-// ---- connection start -------------------------------------------------------------------------------
+// ---- connection start
+// -------------------------------------------------------------------------------
 
 using Start = Ops;
 

@@ -22,8 +22,8 @@ class Scratch : public ::testing::Test {
   protected:
     void SetUp() override {
         const char *build = std::getenv("RT_BUILD");
-        fs::path base = build && *build ? fs::path(build)
-                                        : fs::read_symlink("/proc/self/exe").parent_path();
+        fs::path base =
+            build && *build ? fs::path(build) : fs::read_symlink("/proc/self/exe").parent_path();
         dir_ = base / "modem-unit-scratch" /
                (std::to_string(::getpid()) + "-" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -120,7 +120,8 @@ TEST(ModuleDescription, KeywordWithoutValueEndsTheWalk) {
 TEST(ModuleDescription, LargerThanOneRead) {
     // A description past 4096 bytes keeps its later records and pairs.
     std::string text;
-    for (int i = 0; i < 120; ++i) text += "/dev/cdc-wdm0,usb0,/dev/ttyUSB2,/dev/ttyUSB3,/dev/ttyUSB1,qmi\n";
+    for (int i = 0; i < 120; ++i)
+        text += "/dev/cdc-wdm0,usb0,/dev/ttyUSB2,/dev/ttyUSB3,/dev/ttyUSB1,qmi\n";
     ASSERT_GT(text.size(), 4096u);
     text += "loadfix,tail\n";
     auto d = parse_module_description(text);
@@ -224,7 +225,8 @@ using SupervisorPid = Scratch;
 
 TEST_F(SupervisorPid, AcceptsOnlyTheSupervisionScript) {
     std::string proc = (dir_ / "proc").string();
-    write("proc/4242/cmdline", std::string("/bin/sh\0/usr/sbin/exe_alive_checker.sh\0usb0\0003\0001\0", 46));
+    write("proc/4242/cmdline",
+          std::string("/bin/sh\0/usr/sbin/exe_alive_checker.sh\0usb0\0003\0001\0", 46));
     write("proc/4343/cmdline", std::string("/usr/sbin/exe_alive_checker.sh\0eth0.2\0", 38));
     write("proc/4444/cmdline",
           std::string("/usr/sbin/dropbear\0-p\0/tmp/exe_alive_checker.sh.log\0", 52));
@@ -257,8 +259,8 @@ TEST_F(SupervisorPid, RefusesWhatIsNotOneNumber) {
     std::string proc = (dir_ / "proc").string();
     write("proc/12/cmdline", std::string("/usr/sbin/exe_alive_checker.sh\0", 31));
     std::string why;
-    for (const char *text : {"", "\n", "abc", "12 1", "12;reboot", "-12", "1", "0",
-                             "99999999999999999999"}) {
+    for (const char *text :
+         {"", "\n", "abc", "12 1", "12;reboot", "-12", "1", "0", "99999999999999999999"}) {
         std::string pidfile = write("p.pid", text);
         EXPECT_FALSE(supervisor_pid(pidfile, proc, why)) << "'" << text << "'";
         EXPECT_NE(why.find("no process number"), std::string::npos) << why;
@@ -298,8 +300,10 @@ TEST(CommandTexts, OutsideValuesStayOneWord) {
     const std::string bad = "usb0;touch /x";
     EXPECT_EQ(supervision_cmd(bad, 3, 1),
               "/usr/sbin/exe_alive_checker.sh 'usb0;touch /x' 3 1  >>/tmp/console_log 2>&1 &");
-    EXPECT_EQ(connection_cmd(ConnectionKind::Atdial, false, "$(reboot)", bad),
-              "/usr/sbin/qmi-network_atcmd '$(reboot)' start 'usb0;touch /x'  >>/tmp/console_log 2>&1");
-    EXPECT_EQ(radio_cmd("usb0", "3 `id`"),
-              "/usr/sbin/wvdial-report -C /etc/wvdial_cmd_usb0 'SETURAT3 `id`'  >>/tmp/console_log 2>&1");
+    EXPECT_EQ(
+        connection_cmd(ConnectionKind::Atdial, false, "$(reboot)", bad),
+        "/usr/sbin/qmi-network_atcmd '$(reboot)' start 'usb0;touch /x'  >>/tmp/console_log 2>&1");
+    EXPECT_EQ(
+        radio_cmd("usb0", "3 `id`"),
+        "/usr/sbin/wvdial-report -C /etc/wvdial_cmd_usb0 'SETURAT3 `id`'  >>/tmp/console_log 2>&1");
 }

@@ -56,8 +56,7 @@ PLATFORM_API int modem_report_start_atcmd(const char *ifname, int flags);
  * (ifname, "dhcp", test site, fill-gateway word, profile, "", "", ""). */
 PLATFORM_API int net_wan_if_set_profile(const char *ifname, const char *proto,
                                         const char *test_site, const char *fill_gw, int profile,
-                                        const char *extra1, const char *extra2,
-                                        const char *extra3);
+                                        const char *extra1, const char *extra2, const char *extra3);
 PLATFORM_API int net_wan_clear_old_ip(const char *ifname);
 /* Records the interface as the current WAN (1) or not (0):
  * (ifname, 0 or 1, "", "", "", "", "", flag text). */

@@ -34,8 +34,12 @@ std::string standin_dir() {
 
 // One argument of a call line: texts shell-quoted, so that a line splits back
 // into its arguments with shlex.split or `eval set --`.
-std::string arg(const char *text) { return text ? rtu::shell_quote(text) : std::string("NULL"); }
-std::string arg(int number) { return std::to_string(number); }
+std::string arg(const char *text) {
+    return text ? rtu::shell_quote(text) : std::string("NULL");
+}
+std::string arg(int number) {
+    return std::to_string(number);
+}
 
 template <typename... Args>
 void record(const char *function, Args... args) {
@@ -193,8 +197,7 @@ int modem_check_type(int modem, const char *type) {
     std::string fn = dotted("modem_check_type", modem);
     if (auto forced = answer({fn + "." + word, "modem_check_type." + word}))
         return rtu::leading_int(*forced);
-    std::string configured =
-        answer({dotted("modem_type", modem), "modem_type"}).value_or("qmi");
+    std::string configured = answer({dotted("modem_type", modem), "modem_type"}).value_or("qmi");
     return type != nullptr && configured == type ? 0 : 1;
 }
 
@@ -224,8 +227,8 @@ int modem_report_start_atcmd(const char *ifname, int flags) {
 }
 
 int net_wan_if_set_profile(const char *ifname, const char *proto, const char *test_site,
-                           const char *fill_gw, int profile, const char *extra1,
-                           const char *extra2, const char *extra3) {
+                           const char *fill_gw, int profile, const char *extra1, const char *extra2,
+                           const char *extra3) {
     record("net_wan_if_set_profile", ifname, proto, test_site, fill_gw, profile, extra1, extra2,
            extra3);
     return answer_int({"net_wan_if_set_profile"}, 0);
@@ -237,8 +240,7 @@ int net_wan_clear_old_ip(const char *ifname) {
 }
 
 int set_cur_wan_info(const char *ifname, int current, const char *extra1, const char *extra2,
-                     const char *extra3, const char *extra4, const char *extra5,
-                     const char *flag) {
+                     const char *extra3, const char *extra4, const char *extra5, const char *flag) {
     record("set_cur_wan_info", ifname, current, extra1, extra2, extra3, extra4, extra5, flag);
     return answer_int({"set_cur_wan_info"}, 0);
 }

@@ -9,7 +9,9 @@
 
 namespace {
 
-int num(const char *text) { return std::atoi(text); }
+int num(const char *text) {
+    return std::atoi(text);
+}
 
 }  // namespace
 

@@ -17,9 +17,10 @@ constexpr std::size_t kValueBuf = 1024;  // a value holds at most 1023 character
 
 void usage(const char *prog) {
     std::printf("Usage: %s options\n", prog);
-    std::printf("-h, --help Display this usage information.\n%s get secname valname\n"
-                "%s set secname valname \"value\"\n",
-                prog, prog);
+    std::printf(
+        "-h, --help Display this usage information.\n%s get secname valname\n"
+        "%s set secname valname \"value\"\n",
+        prog, prog);
 }
 
 int print_value(const char *value) {

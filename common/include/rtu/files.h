@@ -28,8 +28,7 @@ bool append_file(const std::string &path, std::string_view text);
 
 // First line of a file, cut at the first CR or LF and at max_len characters;
 // nullopt when the file cannot be opened.
-std::optional<std::string> read_first_line(const std::string &path,
-                                           std::size_t max_len = 1023);
+std::optional<std::string> read_first_line(const std::string &path, std::size_t max_len = 1023);
 
 // Whole file (at most max_len bytes); nullopt when it cannot be opened.
 std::optional<std::string> read_file(const std::string &path, std::size_t max_len = 1 << 20);

@@ -96,9 +96,9 @@ struct SimFd {
 };
 SimFd g_fds[kMaxFds];
 bool g_fds_ready = false;
-bool g_holder = false;      // this process opened a simulated port
-unsigned g_sleeps = 0;      // long sleeps so far in this process
-unsigned g_pending = 0;     // step of a wait a hangup cut short, 0 none
+bool g_holder = false;   // this process opened a simulated port
+unsigned g_sleeps = 0;   // long sleeps so far in this process
+unsigned g_pending = 0;  // step of a wait a hangup cut short, 0 none
 
 using open_fn = int (*)(const char *, int, ...);
 using openat_fn = int (*)(int, const char *, int, ...);
@@ -131,7 +131,9 @@ void path_in_dir(char *out, size_t size, const char *name) {
     snprintf(out, size, "%s/%s", dir(), name);
 }
 
-const char *short_dev(int dev) { return kDevices[dev] + 5; }  // "ttyXRUSBn"
+const char *short_dev(int dev) {
+    return kDevices[dev] + 5;
+}  // "ttyXRUSBn"
 
 void init_fds() {
     if (g_fds_ready) return;
@@ -212,7 +214,8 @@ void log_line(const char *fmt, ...) {
     int n = vsnprintf(line, sizeof line - 1, fmt, ap);
     va_end(ap);
     if (n < 0) return;
-    size_t len = static_cast<size_t>(n) < sizeof line - 1 ? static_cast<size_t>(n) : sizeof line - 2;
+    size_t len =
+        static_cast<size_t>(n) < sizeof line - 1 ? static_cast<size_t>(n) : sizeof line - 2;
     line[len++] = '\n';
     char path[512];
     path_in_dir(path, sizeof path, "log");
@@ -260,7 +263,9 @@ struct Regs {
     }
 };
 
-void regs_name(char *out, size_t size, int dev) { snprintf(out, size, "%s.regs", short_dev(dev)); }
+void regs_name(char *out, size_t size, int dev) {
+    snprintf(out, size, "%s.regs", short_dev(dev));
+}
 
 void load_regs(int dev, Regs &regs) {
     char name[64], buf[4096];
@@ -305,7 +310,9 @@ struct Lock {
     }
 };
 
-void reg_key(char *out, size_t size, int reg) { snprintf(out, size, "%d", reg); }
+void reg_key(char *out, size_t size, int reg) {
+    snprintf(out, size, "%d", reg);
+}
 
 int di_override() {
     char buf[16];
@@ -459,10 +466,13 @@ bool intercept_open(const char *path, int flags, mode_t mode, int &result) {
     return false;
 }
 
-bool is_absolute(const char *path) { return path != nullptr && path[0] == '/'; }
+bool is_absolute(const char *path) {
+    return path != nullptr && path[0] == '/';
+}
 
 mode_t mode_arg(int flags, va_list ap) {
-    if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) return static_cast<mode_t>(va_arg(ap, int));
+    if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE)
+        return static_cast<mode_t>(va_arg(ap, int));
     return 0;
 }
 

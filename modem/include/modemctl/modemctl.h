@@ -23,7 +23,8 @@ MODEMCTL_API int cur_if_table_list_init(void);
 /* Priority and type of the first table line containing ifname; 0, or -1. */
 MODEMCTL_API int cur_if_table_get_byif(const char *ifname, char *priority, char *type);
 /* Sets the modem slots up as failover slaves when modem.failover.wan_type is 2. */
-MODEMCTL_API int cur_slave_ifs_detect(const char *wan_type, const char *backup, const char *stop_word);
+MODEMCTL_API int cur_slave_ifs_detect(const char *wan_type, const char *backup,
+                                      const char *stop_word);
 /* Writes /tmp/.slave_if_list for the selected WAN and sets the backup modem up. */
 MODEMCTL_API int cur_slave_fill_selected(const char *selected);
 
