@@ -35,9 +35,9 @@ long find_marker(const unsigned char *block, std::size_t size) {
     std::size_t k = 0;
     // Four grid slots per step with one branch; the exact slot is found below.
     for (; k + 4 * kMarkerStep <= size; k += 4 * kMarkerStep) {
-        if ((word(k) == want) | (word(k + kMarkerStep) == want) |
-            (word(k + 2 * kMarkerStep) == want) | (word(k + 3 * kMarkerStep) == want))
-            break;
+        const int hits = (word(k) == want) + (word(k + kMarkerStep) == want) +
+                         (word(k + 2 * kMarkerStep) == want) + (word(k + 3 * kMarkerStep) == want);
+        if (hits != 0) break;
     }
     for (; k + sizeof want <= size; k += kMarkerStep) {
         if (word(k) == want) return static_cast<long>(k);
