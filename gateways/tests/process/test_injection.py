@@ -7,9 +7,9 @@ import shlex
 
 from conftest import recv_until
 from payloads import CANARY, Findings, canary_ran, clear_canary, payloads
-from poll import connect, free_port, within
+from poll import connect, free_port
 from routerroot import binary
-from test_atsend import Modem
+from test_atsend import atsend_with_echo
 from test_forwarders import Peer
 
 # A message line carries no line end, and ';' separates its fields.
@@ -122,16 +122,7 @@ def test_atsend_command_line(gw, ptys):
     found = Findings("atsend")
     for name, p in payloads():
         clear_canary(r)
-        # atsend waits five pauses for each echo; a loaded machine may need
-        # the longer pause of the second try (two tries at most).
-        for pause in ("2000", "20000"):
-            pt = ptys()
-            m = Modem(pt)
-            res = r.run([str(binary("atsend")), "-i", pt.path, "-c", p, "-t", pause], timeout=30)
-            within(lambda: m.received.endswith(b"\r"), 2, 0.01)
-            m.stop()
-            if res.rc == 0 and m.received == p.encode() + b"\r":
-                break
+        res, m = atsend_with_echo(r, ptys, ("-c", p), pauses=("2000", "20000"))
         found.check(res.rc == 0, name, f"atsend failed: {res}")
         found.check(m.received == p.encode() + b"\r", name, f"modem got {m.received[:200]!r}")
         found.check(not canary_ran(r), name, "command ran the canary")
