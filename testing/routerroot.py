@@ -12,6 +12,7 @@ one program is seen by the next.
 
 from __future__ import annotations
 
+import marshal
 import os
 import pty
 import re
@@ -34,6 +35,8 @@ DEFAULT_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 # Set to "1" for a GoogleTest program that runs in a root (run_gtest): its tests
 # that use the router's fixed paths check it (rt_test/root.h) and skip without.
 IN_ROOT_ENV = "RT_IN_ROUTER_ROOT"
+# The uci stand-in's packages (testing/standins/uci)
+UCI_STORE = "/etc/config/.standin.store"
 
 
 # Character devices of the host that programs in a root use.
@@ -359,17 +362,15 @@ class RouterRoot:
         return [shlex.split(line) for line in p.read_text().splitlines() if line.strip()]
 
     def uci_store(self) -> dict:
-        import json
-        p = "/etc/config/.standin.json"
-        return json.loads(self.read(p)) if self.exists(p) else {}
+        """The uci stand-in's packages (see testing/standins/uci)."""
+        return marshal.loads(self.read_bytes(UCI_STORE)) if self.exists(UCI_STORE) else {}
 
     def uci_set(self, key: str, value) -> None:
         """Sets pkg.section.option in the uci stand-in's store (lists as python lists)."""
-        import json
         store = self.uci_store()
         pkg, sec, opt = key.split(".", 2)
         store.setdefault(pkg, {}).setdefault(sec, {})[opt] = value
-        self.write("/etc/config/.standin.json", json.dumps(store, indent=1, sort_keys=True))
+        self.write(UCI_STORE, marshal.dumps(store))
 
     def uci_get(self, key: str):
         pkg, sec, opt = key.split(".", 2)

@@ -41,7 +41,7 @@ class Injection : public ::testing::Test {
         if (!rt_test::in_router_root())
             GTEST_SKIP() << "runs only inside a router root (see test_exported_operations)";
         std::error_code ec;
-        fs::remove("/etc/config/.standin.json", ec);
+        fs::remove("/etc/config/.standin.store", ec);
         fs::remove(kModuleFile, ec);
         fs::remove("/tmp/platform/answers", ec);
         databoard_getvalue("common", "x");

@@ -58,7 +58,7 @@ class Ops : public ::testing::Test {
         if (!rt_test::in_router_root())
             GTEST_SKIP() << "runs only inside a router root (see test_exported_operations)";
         std::error_code ec;
-        fs::remove("/etc/config/.standin.json", ec);
+        fs::remove("/etc/config/.standin.store", ec);
         for (const char *p : {"/etc/if_table_list", "/tmp/.slave_if_list", kModuleFile,
                               "/tmp/platform/calls.log", "/tmp/platform/answers"})
             fs::remove_all(p, ec);
