@@ -3,8 +3,9 @@
 # tests (pytest in throwaway router roots), all through ctest, in the
 # sanitizer build (AddressSanitizer, UndefinedBehaviorSanitizer and
 # LeakSanitizer, no recovery), then the tests of the threaded code again in
-# the ThreadSanitizer build. The host build (default preset, what the main
-# job runs) is compiled too, so its warnings are checked.
+# the ThreadSanitizer build. The programs, libraries and benchmarks of the
+# host build (default preset, what the main job runs) are compiled too, so
+# their warnings at full optimisation are checked.
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/setup.sh
@@ -12,11 +13,12 @@ for extra in scripts/test.d/*.sh; do
     if [ -f "$extra" ]; then sh "$extra" prepare; fi
 done
 cmake --preset default
-cmake --build --preset default
+cmake --build --preset default --target programs
 cmake --preset asan
 cmake --build --preset asan
 ctest --preset asan
-# ThreadSanitizer: the threaded code (the agent, librsm) and its tests.
+# ThreadSanitizer: the threaded code (the agent, librsm) and its tests
+# (the preset builds the target thread_tests: only what they run).
 cmake --preset tsan
 cmake --build --preset tsan
 ctest --preset tsan
