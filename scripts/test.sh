@@ -4,7 +4,8 @@
 # sanitizer build (AddressSanitizer, UndefinedBehaviorSanitizer and
 # LeakSanitizer, no recovery), then the tests of the threaded code again in
 # the ThreadSanitizer build. The host build (default preset, what the main
-# job runs) is compiled too, so its warnings are checked.
+# job runs) is compiled too, so its warnings are checked, and the sources are
+# linted (scripts/lint.sh: clang-format and clang-tidy).
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/setup.sh
@@ -13,6 +14,7 @@ for extra in scripts/test.d/*.sh; do
 done
 cmake --preset default
 cmake --build --preset default
+sh scripts/lint.sh
 cmake --preset asan
 cmake --build --preset asan
 ctest --preset asan
