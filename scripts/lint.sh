@@ -31,14 +31,14 @@ tidy_count=$(printf '%s\n' "$files" | wc -l)
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 # shellcheck disable=SC2086
-if ! run-clang-tidy-14 -p build/default -j 2 -use-color=0 -quiet $files >"$out" 2>&1; then
+if ! run-clang-tidy-14 -p build/default -j 2 -quiet $files >"$out" 2>&1; then
     cat "$out"
     echo "lint: clang-tidy failed" >&2
     exit 1
 fi
-if grep -q 'warning:' "$out"; then
-    grep -A3 'warning:' "$out"
-    echo "lint: clang-tidy warned ($(grep -c 'warning:' "$out") warnings)" >&2
+if grep -qE 'warning:|error:' "$out"; then
+    grep -A3 -E 'warning:|error:' "$out"
+    echo "lint: clang-tidy warned ($(grep -cE 'warning:|error:' "$out") findings)" >&2
     exit 1
 fi
 echo "lint: passed ($format_count files formatted, $tidy_count files clang-tidy clean)"
