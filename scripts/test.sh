@@ -5,7 +5,8 @@
 # LeakSanitizer, no recovery), then the tests of the threaded code again in
 # the ThreadSanitizer build. The programs, libraries and benchmarks of the
 # host build (default preset, what the main job runs) are compiled too, so
-# their warnings at full optimisation are checked.
+# their warnings at full optimisation are checked, and the sources are linted
+# (scripts/lint.sh: clang-format and clang-tidy).
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/setup.sh
@@ -14,6 +15,7 @@ for extra in scripts/test.d/*.sh; do
 done
 cmake --preset default
 cmake --build --preset default --target programs
+sh scripts/lint.sh
 cmake --preset asan
 cmake --build --preset asan
 ctest --preset asan

@@ -22,6 +22,7 @@
 #include "rtu/files.h"
 #include "rtu/handles.h"
 #include "rtu/status_files.h"
+#include "rtu/streams.h"
 #include "scep.h"
 #include "state.h"
 #include "vpn.h"
@@ -71,7 +72,7 @@ bool read_lan_text(const char *cmd, char *dst) {
     std::optional<std::string> out = agent_output(std::string(cmd), kNetTextSize - 1);
     if (!out) return false;
     std::memset(dst, 0, kNetTextSize);
-    std::memcpy(dst, out->data(), out->size());
+    rtu::copy_bounded(dst, kNetTextSize, *out);  // read at most kNetTextSize - 1
     return true;
 }
 
@@ -96,7 +97,7 @@ void end_vpn_for_exit() {
 void agent_signals_start() {
     if (g_signal_pipe[0] >= 0) return;
     if (pipe2(g_signal_pipe, O_CLOEXEC) != 0) return;
-    std::signal(SIGPIPE, SIG_IGN);
+    (void)std::signal(SIGPIPE, SIG_IGN);  // fails only for an invalid signal
     for (int sig : {SIGINT, SIGQUIT, SIGABRT, SIGTERM}) install(sig);
     std::thread(signal_thread_main).detach();
 }
@@ -137,8 +138,10 @@ int agent_startup() {
         return 30;
     }
     if (rtu::FilePtr f{std::fopen("/var/run/telvsdkd.pid", "w")}) {
-        std::fprintf(f.get(), "%i", static_cast<int>(getpid()));
-        std::fputc('\0', f.get());
+        rtu::put(f.get(), "%i", static_cast<int>(getpid()));
+        rtu::put_text(f.get(), std::string_view("\0", 1));
+        if (!rtu::close_file(std::move(f)))
+            agent_log(LOG_ERROR, "Error could not write /var/run/telvsdkd.pid");
     } else {
         agent_log(LOG_ERROR, "Error could not open /var/run/telvsdkd.pid");
     }
@@ -154,7 +157,7 @@ void agent_cleanup() {
     agent_config_reset();
     vpn_servers_clear();
     agent_logf(LOG_INFO, "%s %s exit %s", kSdkName, kSdkVersion, kHyphens);
-    std::fflush(stdout);
+    rtu::flush(stdout);
 }
 
 void agent_exit() {
@@ -172,7 +175,7 @@ void agent_exit() {
         for (const char *f : {kCodeStatus, kHbsStatus, kVpnStatus}) unlink(f);
         // Status pages must not read a stopped agent as online.
         hbs_report_stopped();
-        std::fflush(nullptr);
+        rtu::flush(nullptr);
         // Other threads may still be inside libcurl: leave without running
         // static destructors or library exit handlers under them.
         _exit(0);
@@ -191,7 +194,7 @@ void agent_shutdown() {
 
 int agent_main() {
     AgentState &st = agent_state();
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    rtu::line_buffered(stdout);
     agent_signals_start();
     std::memset(st.network_text, 0, sizeof st.network_text);
 
@@ -212,7 +215,7 @@ int agent_main() {
                 std::puts("Error in building scep request! Check the logs.");
                 st.running = 0;
                 agent_cleanup();
-                std::fflush(nullptr);
+                rtu::flush(nullptr);
                 _exit(0);
             }
             if (scep_enroll() != 0) {
@@ -226,7 +229,7 @@ int agent_main() {
                 st.running = 0;
                 agent_cleanup();
                 agent_system(std::string("/bin/ubus call service delete '{\"name\":\"novra\"}'"));
-                std::fflush(nullptr);
+                rtu::flush(nullptr);
                 _exit(0);
             }
             std::printf("Successfully received certificate with activation code : %s\n", code);

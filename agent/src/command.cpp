@@ -70,8 +70,9 @@ std::optional<std::string> agent_command(const char *fmt, ...) {
         return std::nullopt;
     }
     std::string out(static_cast<std::size_t>(n) + 1, '\0');
-    std::vsnprintf(out.data(), out.size(), fmt, ap2);
+    int again = std::vsnprintf(out.data(), out.size(), fmt, ap2);
     va_end(ap2);
+    if (again != n) return std::nullopt;
     out.resize(static_cast<std::size_t>(n));
     if (out.size() > rtu::kCmdMax - 1) {
         std::string shown = agent_mask(out).substr(0, 60);

@@ -15,6 +15,7 @@
 #include "rtu/files.h"
 #include "rtu/shell.h"
 #include "rtu/status_files.h"
+#include "rtu/streams.h"
 #include "state.h"
 #include "vpn.h"
 
@@ -66,7 +67,7 @@ void console_status_line(int counter) {
                 hbs_state_name(st.hbs_state.load()), vpn.name, st.vpn_server_index.load() + 1,
                 st.hbs_server_delay.load(), st.hbs_client_delay.load());
     std::printf("\33[1A\33[110C    \33[1B\33[128D");
-    std::fflush(stdout);
+    rtu::flush(stdout);
     funlockfile(stdout);
 }
 
@@ -83,7 +84,7 @@ int console_traffic_line(int, std::int64_t bytes_in, std::int64_t bytes_out,
                             static_cast<long long>(bytes_in), static_cast<long long>(left));
     flockfile(stdout);
     std::printf("\33[1A\33[90C%s\33[1B\33[%zuD", text.c_str(), 90 + text.size());
-    std::fflush(stdout);
+    rtu::flush(stdout);
     funlockfile(stdout);
     rtu::write_status_file(rtu::status::kVpnTraffic,
                            rtu::format_bounded(256, "%lld kBytes / %lld kBytes",
@@ -95,11 +96,13 @@ int console_traffic_line(int, std::int64_t bytes_in, std::int64_t bytes_out,
 void console_poll_vpn_markers() {
     using namespace rtu::status;
     if (rtu::file_exists(kVpnConnectMarker)) {
-        std::remove(kVpnConnectMarker);
+        if (!rtu::remove_file(kVpnConnectMarker))
+            agent_logf(LOG_VPN_ERROR, "cannot remove %s", kVpnConnectMarker);
         vpn_start();
     }
     if (rtu::file_exists(kVpnDisconnectMarker)) {
-        std::remove(kVpnDisconnectMarker);
+        if (!rtu::remove_file(kVpnDisconnectMarker))
+            agent_logf(LOG_VPN_ERROR, "cannot remove %s", kVpnDisconnectMarker);
         agent_log(LOG_VPN, "handle VPN disconnect CMD.");
         vpn_stop();
     }

@@ -74,9 +74,7 @@ std::string json_escape(const std::string &text) {
                 break;
             default:
                 if (c < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
+                    out += rtu::format_bounded(8, "\\u%04x", c);
                 } else {
                     out.push_back(static_cast<char>(c));
                 }

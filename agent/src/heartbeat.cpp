@@ -7,6 +7,7 @@
 
 #include "dispatch.h"
 #include "log.h"
+#include "rtu/streams.h"
 #include "state.h"
 #include "transfer.h"
 #include "wakeup.h"
@@ -119,7 +120,7 @@ void hbs_wait_until(WaitClock::time_point deadline) {
         if (now >= deadline) return;
         auto step = std::min(deadline, now + std::chrono::seconds(1));
         wait_until_or(step, stop_hbs);
-        std::fflush(stdout);
+        rtu::flush(stdout);
     }
 }
 

@@ -12,6 +12,7 @@
 #include "rtu/handles.h"
 #include "rtu/shell.h"
 #include "rtu/status_files.h"
+#include "rtu/streams.h"
 #include "state.h"
 #include "wakeup.h"
 
@@ -101,7 +102,7 @@ void agent_log(int level, const char *message) {
     std::string line =
         rtu::format_bounded(1024, "[%s] %s %s", stamp, log_level_label(level), message);
     line.push_back('\n');
-    std::fwrite(line.data(), 1, line.size(), f.get());
+    rtu::put_text(f.get(), line);  // the log itself: nowhere to report a failure
 }
 
 void agent_log(int level, const std::string &message) {
@@ -130,7 +131,7 @@ void hbs_report_transfer_error(int code) {
     } else if (code == CURLE_OUT_OF_MEMORY) {
         agent_log(LOG_ERROR, "Out of memory! Terminating.");
         rtu::write_status_file(kHbsError, "error");
-        std::fflush(nullptr);
+        rtu::flush(nullptr);
         _exit(12);
     }
     write_keyword_and_pause(keyword);
@@ -181,6 +182,6 @@ void hbs_report_stopped() {
 }
 
 void hbs_status_reset() {
-    std::remove(kLastHbs);
-    std::remove(kHbsError);
+    for (const char *path : {kLastHbs, kHbsError})
+        if (!rtu::remove_file(path)) agent_logf(LOG_ERROR, "cannot remove %s", path);
 }

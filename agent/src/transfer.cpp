@@ -13,6 +13,7 @@
 #include "log.h"
 #include "rtu/files.h"
 #include "rtu/shell.h"
+#include "rtu/streams.h"
 #include "state.h"
 
 void ReplyBufferDeleter::operator()(ReplyBuffer *b) const {
@@ -24,7 +25,7 @@ ReplyBuffer *reply_buffer_new(unsigned capacity) {
     char *data = static_cast<char *>(std::calloc(capacity ? capacity : 1, 1));
     if (!b || !data) {
         agent_log(LOG_ERROR, "Out of memory! Terminating.");
-        std::fflush(nullptr);
+        rtu::flush(nullptr);
         _exit(12);
     }
     b->capacity = capacity;

@@ -32,7 +32,7 @@ std::string transfer_user_agent();
 // the caller (free it with std::free); 0 on success, -1 when memory ran
 // out, otherwise the zlib error code with *out null. A decompressed text
 // longer than kPayloadTextLimit bytes counts as memory running out (-1).
-inline constexpr std::size_t kPayloadTextLimit = 1024 * 1024;
+inline constexpr std::size_t kPayloadTextLimit = std::size_t{1024} * 1024;
 int payload_compress(const char *text, std::size_t length, unsigned char **out,
                      std::size_t *out_length);
 int payload_decompress(const unsigned char *bytes, std::size_t length, char **out,

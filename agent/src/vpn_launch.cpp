@@ -12,6 +12,7 @@
 #include "log.h"
 #include "rtu/handles.h"
 #include "rtu/shell.h"
+#include "rtu/streams.h"
 #include "state.h"
 #include "vpn_internal.h"
 
@@ -48,8 +49,12 @@ int write_proxy_auth_file() {
     }
     fd.release();  // the stream closes it
     fchmod(fileno(f.get()), 0600);
-    std::fprintf(f.get(), "%s\n", cfg_text(c.proxy_user));
-    std::fprintf(f.get(), "%s\n", cfg_text(c.proxy_pass));
+    rtu::put(f.get(), "%s\n", cfg_text(c.proxy_user));
+    rtu::put(f.get(), "%s\n", cfg_text(c.proxy_pass));
+    if (!rtu::close_file(std::move(f))) {
+        agent_logf(LOG_VPN_ERROR, "Can't write PROXY_AUTH file %s", path);
+        return 1;
+    }
     return 0;
 }
 

@@ -38,10 +38,8 @@ void call_stats(const AgentState &st) {
 std::string local_time_text(std::time_t t) {
     struct tm tm {};
     localtime_r(&t, &tm);
-    char buf[256];
-    std::snprintf(buf, sizeof buf, "%02d.%02d.%04d %02d:%02d:%02d", tm.tm_mday, tm.tm_mon + 1,
-                  tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    return buf;
+    return rtu::format_bounded(256, "%02d.%02d.%04d %02d:%02d:%02d", tm.tm_mday, tm.tm_mon + 1,
+                               tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
 }
 
 // Sends the whole command; a closed connection is an ordinary failure

@@ -12,7 +12,8 @@
 namespace rtu {
 namespace {
 
-std::string vformat_bounded(std::size_t size, const char *fmt, va_list ap) {
+__attribute__((format(printf, 2, 0))) std::string vformat_bounded(std::size_t size, const char *fmt,
+                                                                  va_list ap) {
     if (size == 0) return {};
     std::string out(size, '\0');
     int n = std::vsnprintf(out.data(), size, fmt, ap);

@@ -11,6 +11,7 @@
 #include "rtu/numbers.h"
 #include "rtu/shell.h"
 #include "rtu/split.h"
+#include "rtu/streams.h"
 
 namespace {
 
@@ -125,8 +126,43 @@ TEST(StatusFiles, WriteTruncateAppendAndReadBack) {
     ASSERT_EQ(lstat(p.c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     EXPECT_EQ(rtu::read_file(target).value(), "new");
-    unlink(p.c_str());
+    EXPECT_TRUE(rtu::remove_file(p));
+    EXPECT_TRUE(rtu::file_exists(target));  // the link went, not what it names
+    EXPECT_TRUE(rtu::remove_file(p));       // already gone
+    std::string dir = temp_path("status-dir");
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    ASSERT_TRUE(rtu::write_status_file(dir + "/x", "1"));
+    EXPECT_FALSE(rtu::remove_file(dir));  // not empty: still there
+    unlink((dir + "/x").c_str());
+    EXPECT_TRUE(rtu::remove_file(dir));
     unlink(target.c_str());
+}
+
+TEST(Streams, CloseFileReportsAWriteThatWasLost) {
+    std::string p = temp_path("stream");
+    rtu::FilePtr f(std::fopen(p.c_str(), "w"));
+    ASSERT_TRUE(f);
+    rtu::put(f.get(), "%s=%d\n", "a", 1);
+    rtu::put_text(f.get(), std::string_view("b\0", 2));
+    EXPECT_TRUE(rtu::close_file(std::move(f)));
+    EXPECT_EQ(rtu::read_file(p).value(), std::string("a=1\nb\0", 6));
+    unlink(p.c_str());
+    // A device that refuses every write: the loss shows at the close.
+    rtu::FilePtr full(std::fopen("/dev/full", "w"));
+    ASSERT_TRUE(full);
+    rtu::put(full.get(), "%s\n", "lost");
+    EXPECT_FALSE(rtu::close_file(std::move(full)));
+    EXPECT_FALSE(rtu::close_file(nullptr));
+}
+
+TEST(Streams, CopyBoundedCutsAndTerminates) {
+    char buf[4] = {'x', 'x', 'x', 'x'};
+    EXPECT_TRUE(rtu::copy_bounded(buf, sizeof buf, "abc"));
+    EXPECT_STREQ(buf, "abc");
+    EXPECT_FALSE(rtu::copy_bounded(buf, sizeof buf, "abcd"));
+    EXPECT_STREQ(buf, "abc");
+    EXPECT_TRUE(rtu::copy_bounded(buf, sizeof buf, ""));
+    EXPECT_STREQ(buf, "");
 }
 
 TEST(StatusFiles, NumbersAsEchoWritesThemAndOnlyDigitsReadBack) {

@@ -15,6 +15,7 @@
 #include "rtu/files.h"
 #include "rtu/numbers.h"
 #include "rtu/shell.h"
+#include "rtu/streams.h"
 #include "xr_bridge.h"
 
 namespace {
@@ -46,8 +47,8 @@ bool is(const char *word, const char *name, std::size_t compared) {
 class RouterHost : public dio::DaemonHost {
   public:
     void print(const std::string &text) override {
-        std::fputs(text.c_str(), stdout);
-        std::fflush(stdout);
+        rtu::put(stdout, "%s", text.c_str());
+        rtu::flush(stdout);
     }
     void run(const std::string &cmd) override { rtu::run_shell_status(cmd); }
     void run_piped(const std::string &cmd) override { rtu::output_of(cmd, 0); }
@@ -71,7 +72,7 @@ class RouterHost : public dio::DaemonHost {
 
 [[noreturn]] void run_daemon(Bridge bridge, const dio::RuleCodes &codes) {
     // Output goes to a log or a pipe: keep it in order with the commands run.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    rtu::line_buffered(stdout);
     struct sigaction sa {};
     sa.sa_handler = SIG_IGN;
     sigaction(SIGUSR1, &sa, nullptr);
@@ -145,6 +146,6 @@ int run(int argc, char **argv) {
 
 int main(int argc, char **argv) {
     int rc = run(argc, argv);
-    std::fflush(stdout);
+    rtu::flush(stdout);
     return rc;
 }

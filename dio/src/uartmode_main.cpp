@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "rtu/numbers.h"
+#include "rtu/streams.h"
 #include "xr_bridge.h"
 
 namespace {
@@ -133,6 +134,6 @@ int run(int argc, char **argv) {
 
 int main(int argc, char **argv) {
     int rc = run(argc, argv);
-    std::fflush(stdout);
+    rtu::flush(stdout);
     return rc;
 }

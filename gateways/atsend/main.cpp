@@ -11,6 +11,7 @@
 #include "atsend.h"
 #include "gateway.h"
 #include "rtu/numbers.h"
+#include "rtu/streams.h"
 
 namespace {
 
@@ -82,7 +83,7 @@ struct Port {
     }
     [[noreturn]] void fail() {
         restore_and_close();
-        std::fputs("fail\n", stderr);
+        rtu::put_text(stderr, "fail\n");
         finish(1);
     }
 };
@@ -151,7 +152,7 @@ int main(int argc, char **argv) {
     Port port;
     port.fd = ::open(opt.device.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (port.fd < 0) {
-        std::fputs("open ttyUSB fail\n", stderr);
+        rtu::put_text(stderr, "open ttyUSB fail\n");
         finish(1);
     }
     tcgetattr(port.fd, &port.saved);

@@ -7,6 +7,7 @@
 #include "rtu/handles.h"
 #include "rtu/shell.h"
 #include "rtu/split.h"
+#include "rtu/streams.h"
 
 namespace gw {
 namespace {
@@ -82,7 +83,8 @@ int send_sms(Forwarder &f, const std::vector<std::string_view> &fields, std::str
     std::string cmd = "send_sms.sh " + rtu::shell_quote(fields[1]) + " " + rtu::shell_quote(text);
     if (c.program == Program::portnotify) std::printf("cmd<%s>\n", cmd.c_str());
     // A result file left by an earlier SMS is not this one's.
-    std::remove(f.result_path.c_str());
+    if (!rtu::remove_file(f.result_path))
+        rtu::put(stderr, "remove %s fail\n", f.result_path.c_str());
     int status = run_command(f, cmd);
     read_sms_result(f, status, reply);
     return status;

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "message.h"
+#include "rtu/streams.h"
 
 int main(int argc, char **argv) {
     using namespace gw;
@@ -27,7 +28,7 @@ int main(int argc, char **argv) {
 
         int fd = open_client_socket(cfg);
         if (fd < 0) {
-            std::fputs("open socket fail\n", stderr);
+            rtu::put_text(stderr, "open socket fail\n");
             sleep(1);
             continue;
         }

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "rtu/streams.h"
+
 namespace gw {
 
 void run_relay_server(Program program, const char *pid_path, int argc, char **argv) {
@@ -26,7 +28,7 @@ void run_relay_server(Program program, const char *pid_path, int argc, char **ar
 
     int listen_fd;
     while ((listen_fd = open_listen_socket(cfg)) < 0) {
-        std::fputs("open socket fail\n", stderr);
+        rtu::put_text(stderr, "open socket fail\n");
         sleep(1);
     }
     track_fd(kSlotTcp, listen_fd);

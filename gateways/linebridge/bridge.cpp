@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "rtu/streams.h"
+
 namespace gw {
 namespace {
 
@@ -57,9 +59,9 @@ bool would_block(ssize_t n) {
 
 // The data is not text: print exactly the bytes read.
 void print_data(const char *label, const char *buf, ssize_t n) {
-    std::fputs(label, stdout);
-    std::fwrite(buf, 1, static_cast<std::size_t>(n), stdout);
-    std::fputc('\n', stdout);
+    rtu::put_text(stdout, label);
+    rtu::put_text(stdout, std::string_view(buf, static_cast<std::size_t>(n)));
+    rtu::put_text(stdout, "\n");
 }
 
 }  // namespace
@@ -111,13 +113,13 @@ bool LineBridge::open_tty() {
     read_gateway_config(path_, cfg_);
     tty_ = ::open(cfg_.tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (tty_ < 0) {
-        std::fprintf(stderr, "open %s fail\n", cfg_.tty.c_str());
+        rtu::put(stderr, "open %s fail\n", cfg_.tty.c_str());
         return false;
     }
     track_fd(kSlotTty, tty_);
     termios term{};
     if (tcgetattr(tty_, &term) < 0) {
-        std::fprintf(stderr, "open %s fail\n", cfg_.tty.c_str());
+        rtu::put(stderr, "open %s fail\n", cfg_.tty.c_str());
         close_fd(tty_, kSlotTty);
         return false;
     }
@@ -132,7 +134,7 @@ bool LineBridge::open_tty() {
 bool LineBridge::open_tcp() {
     tcp_ = cfg_.mode == 1 ? open_listen_socket(cfg_) : open_client_socket(cfg_);
     if (tcp_ < 0) {
-        std::fputs("open socket fail\n", stderr);
+        rtu::put_text(stderr, "open socket fail\n");
         return false;
     }
     track_fd(kSlotTcp, tcp_);

@@ -5,6 +5,7 @@
 #include "gateway.h"
 #include "rtu/handles.h"
 #include "rtu/numbers.h"
+#include "rtu/streams.h"
 
 namespace gw {
 namespace {
@@ -106,7 +107,7 @@ void take_serial(Program p, Key k, const std::string &value, GatewayConfig &s) {
 bool line_end_follows(FILE *f) {
     int next = std::getc(f);
     if (next == EOF) return true;
-    std::ungetc(next, f);
+    (void)std::ungetc(next, f);  // one character back after a read always fits
     return next == '\n';
 }
 
@@ -167,7 +168,7 @@ speed_t speed_constant(long bps) {
 
 void report_speed(long bps) {
     if (bps != 9600 && speed_constant(bps) == B9600)
-        std::fprintf(stderr, "unsupported speed %ld, using 9600\n", bps);
+        rtu::put(stderr, "unsupported speed %ld, using 9600\n", bps);
 }
 
 GatewayConfig default_config(Program program) {

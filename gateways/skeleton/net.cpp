@@ -12,6 +12,7 @@
 
 #include "gateway.h"
 #include "rtu/handles.h"
+#include "rtu/streams.h"
 
 namespace gw {
 namespace {
@@ -94,27 +95,27 @@ int sock_accept(int listen_fd, sockaddr_in *address, socklen_t address_length, i
     const int fd = sock.get();
     if (!sock) {
         if (errno != EAGAIN)
-            std::fprintf(stderr, "sock_accept(): error in accept() (%s)", std::strerror(errno));
+            rtu::put(stderr, "sock_accept(): error in accept() (%s)", std::strerror(errno));
         return -1;
     }
     if (set_nonblocking(fd, nonblocking) < 0) {
-        std::fprintf(stderr, "sock_accept(): can't set socket blocking mode (%s)",
-                     std::strerror(errno));
+        rtu::put(stderr, "sock_accept(): can't set socket blocking mode (%s)",
+                 std::strerror(errno));
         return -1;
     }
     if (set_int_option(fd, SOL_SOCKET, SO_SNDBUF, kClientBuffer) < 0 ||
         set_int_option(fd, SOL_SOCKET, SO_RCVBUF, kClientBuffer) < 0) {
-        std::fprintf(stderr, "sock_accept(): can't set socket TRX buffer sizes (%s)",
-                     std::strerror(errno));
+        rtu::put(stderr, "sock_accept(): can't set socket TRX buffer sizes (%s)",
+                 std::strerror(errno));
         return -1;
     }
     if (set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1) < 0)
-        std::fprintf(stderr, "sock_accept(): set SO_REUSEADDR fail (%s)", std::strerror(errno));
+        rtu::put(stderr, "sock_accept(): set SO_REUSEADDR fail (%s)", std::strerror(errno));
     linger lg{};
     lg.l_onoff = 1;
     lg.l_linger = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) < 0)
-        std::fprintf(stderr, "sock_accept(): set SO_LINGER fail (%s)", std::strerror(errno));
+        rtu::put(stderr, "sock_accept(): set SO_LINGER fail (%s)", std::strerror(errno));
     return sock.release();
 }
 
@@ -123,7 +124,7 @@ int enable_keepalive(int fd) {
         set_int_option(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepaliveIdle) < 0 ||
         set_int_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepaliveInterval) < 0 ||
         set_int_option(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepaliveProbes) < 0) {
-        std::fprintf(stderr, "set TCP keepalive fail (%s)\n", std::strerror(errno));
+        rtu::put(stderr, "set TCP keepalive fail (%s)\n", std::strerror(errno));
         return -1;
     }
     return 0;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "gateway.h"
+#include "rtu/streams.h"
 
 namespace gw {
 namespace {
@@ -63,7 +64,7 @@ void close_fd(int &fd, FdSlot slot) {
 }
 
 void exit_daemon(int status) {
-    std::fflush(stdout);
+    rtu::flush(stdout);
     finish(status);
 }
 
@@ -80,8 +81,9 @@ std::string parse_command_line(int argc, char **argv) {
 }
 
 void start_daemon(const char *pid_path) {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    std::snprintf(g_pid_path, sizeof g_pid_path, "%s", pid_path);
+    rtu::line_buffered(stdout);
+    // A path cut short would name another file: none is removed then.
+    if (!rtu::copy_bounded(g_pid_path, sizeof g_pid_path, pid_path)) g_pid_path[0] = '\0';
     struct sigaction ign {};
     ign.sa_handler = SIG_IGN;
     sigemptyset(&ign.sa_mask);
@@ -93,7 +95,7 @@ void start_daemon(const char *pid_path) {
         int n = std::snprintf(buf, sizeof buf, "%d\n", static_cast<int>(getpid()));
         g_pid_written.store(true);
         if (::write(fd, buf, static_cast<std::size_t>(n)) != n)
-            std::fputs("write pid file fail\n", stderr);
+            rtu::put_text(stderr, "write pid file fail\n");
         ::close(fd);
     }
     install(SIGINT, on_fail_signal);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "rtu/streams.h"
 #include "store_impl.h"
 
 namespace {
@@ -25,21 +26,21 @@ void write_value_text(const rsm_section_t *section, const rsm_value_t *v, FILE *
     if (v->payload == nullptr) return;
     switch (v->type) {
         case RSM_TYPE_STRING:
-            std::fprintf(file, "%s = \"%s\"\n", v->name, static_cast<const char *>(v->payload));
+            rtu::put(file, "%s = \"%s\"\n", v->name, static_cast<const char *>(v->payload));
             break;
         case RSM_TYPE_BOOL:
-            std::fprintf(file, "%s = %s\n", v->name,
-                         *static_cast<const int *>(v->payload) != 0 ? "TRUE" : "FALSE");
+            rtu::put(file, "%s = %s\n", v->name,
+                     *static_cast<const int *>(v->payload) != 0 ? "TRUE" : "FALSE");
             break;
         case RSM_TYPE_INTEGER:
-            std::fprintf(file, "%s = %ld\n", v->name,
-                         static_cast<long>(*static_cast<const int *>(v->payload)));
+            rtu::put(file, "%s = %ld\n", v->name,
+                     static_cast<long>(*static_cast<const int *>(v->payload)));
             break;
         case RSM_TYPE_FLOAT:
             if (const char *text = read_text_of(section, v)) {
-                std::fprintf(file, "%s = %s\n", v->name, text);
+                rtu::put(file, "%s = %s\n", v->name, text);
             } else {
-                std::fprintf(file, "%s = %g\n", v->name, *static_cast<const double *>(v->payload));
+                rtu::put(file, "%s = %g\n", v->name, *static_cast<const double *>(v->payload));
             }
             break;
         default:
@@ -51,20 +52,20 @@ void write_value_xml(const rsm_value_t *v, FILE *file) {
     if (v->payload == nullptr) return;
     switch (v->type) {
         case RSM_TYPE_STRING:
-            std::fprintf(file, "<RSM_VALUE NAME=\"%s\" TYPE=\"STRING\" VALUE=\"%s\"/>\n", v->name,
-                         static_cast<const char *>(v->payload));
+            rtu::put(file, "<RSM_VALUE NAME=\"%s\" TYPE=\"STRING\" VALUE=\"%s\"/>\n", v->name,
+                     static_cast<const char *>(v->payload));
             break;
         case RSM_TYPE_BOOL:
-            std::fprintf(file, "<RSM_VALUE NAME=\"%s\" TYPE=\"BOOL\" VALUE=\"%s\"/>\n", v->name,
-                         *static_cast<const int *>(v->payload) != 0 ? "TRUE" : "FALSE");
+            rtu::put(file, "<RSM_VALUE NAME=\"%s\" TYPE=\"BOOL\" VALUE=\"%s\"/>\n", v->name,
+                     *static_cast<const int *>(v->payload) != 0 ? "TRUE" : "FALSE");
             break;
         case RSM_TYPE_INTEGER:
-            std::fprintf(file, "<RSM_VALUE NAME=\"%s\" TYPE=\"INTEGER\" VALUE=\"%ld\"/>\n", v->name,
-                         static_cast<long>(*static_cast<const int *>(v->payload)));
+            rtu::put(file, "<RSM_VALUE NAME=\"%s\" TYPE=\"INTEGER\" VALUE=\"%ld\"/>\n", v->name,
+                     static_cast<long>(*static_cast<const int *>(v->payload)));
             break;
         case RSM_TYPE_FLOAT:
-            std::fprintf(file, "<RSM_VALUE NAME=\"%s\" TYPE=\"FLOAT\" VALUE=\"%g\"/>\n", v->name,
-                         *static_cast<const double *>(v->payload));
+            rtu::put(file, "<RSM_VALUE NAME=\"%s\" TYPE=\"FLOAT\" VALUE=\"%g\"/>\n", v->name,
+                     *static_cast<const double *>(v->payload));
             break;
         default:
             break;
@@ -163,7 +164,7 @@ RSM_API int section_compare(const rsm_section_t *section, const char *name) {
 
 RSM_API void section_write(const rsm_section_t *section, FILE *file) {
     if (section == nullptr || file == nullptr) return;
-    if (section->name != nullptr) std::fprintf(file, "[%s]\n", section->name);
+    if (section->name != nullptr) rtu::put(file, "[%s]\n", section->name);
     for (const rsm_value_t *v : section->values) write_value_text(section, v, file);
 }
 
@@ -171,12 +172,13 @@ RSM_API void section_write_xml(const rsm_section_t *section, FILE *file) {
     if (section == nullptr || file == nullptr) return;
     unsigned long count = static_cast<unsigned long>(section->values.size());
     if (section->name == nullptr) {
-        std::fprintf(file, "<RSM_BUILT_IN_SECTION VALUES=\"%lu\">\n", count);
+        rtu::put(file, "<RSM_BUILT_IN_SECTION VALUES=\"%lu\">\n", count);
     } else {
-        std::fprintf(file, "<RSM_SECTION NAME=\"%s\" VALUES=\"%lu\">\n", section->name, count);
+        rtu::put(file, "<RSM_SECTION NAME=\"%s\" VALUES=\"%lu\">\n", section->name, count);
     }
     for (const rsm_value_t *v : section->values) write_value_xml(v, file);
-    std::fputs(section->name == nullptr ? "</RSM_BUILT_IN_SECTION>\n" : "</RSM_SECTION>\n", file);
+    rtu::put_text(file,
+                  section->name == nullptr ? "</RSM_BUILT_IN_SECTION>\n" : "</RSM_SECTION>\n");
 }
 
 RSM_API int section_add_value(rsm_section_t *section, const char *name, int type,

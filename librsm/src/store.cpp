@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "rsm_parser.h"
+#include "rtu/handles.h"
+#include "rtu/streams.h"
 #include "store_impl.h"
 
 namespace rsmlib {
@@ -55,14 +57,13 @@ RSM_API void rsm_free(rsm_t *store) {
 
 RSM_API rsm_t *rsm_read(const char *path) {
     if (path == nullptr) return nullptr;
-    FILE *file = std::fopen(path, "re");
-    if (file == nullptr) return nullptr;
+    rtu::FilePtr file(std::fopen(path, "re"));
+    if (!file) return nullptr;
     rsm_t *store = rsm_alloc();
-    if (store != nullptr && rsm_init_from_file(store, file, 0) < 0) {
+    if (store != nullptr && rsm_init_from_file(store, file.get(), 0) < 0) {
         rsm_free(store);
         store = nullptr;
     }
-    std::fclose(file);
     return store;
 }
 
@@ -86,10 +87,10 @@ RSM_API void rsm_write(const rsm_t *store, FILE *file) {
 
 RSM_API void rsm_write_xml(const rsm_t *store, FILE *file) {
     if (store == nullptr || file == nullptr) return;
-    std::fprintf(file, "<RSM REF=\"%p\" SECTIONS=\"%d\">\n", static_cast<const void *>(store),
-                 rsm_get_sections_count(store));
+    rtu::put(file, "<RSM REF=\"%p\" SECTIONS=\"%d\">\n", static_cast<const void *>(store),
+             rsm_get_sections_count(store));
     for (const rsm_section_t *s : store->sections) section_write_xml(s, file);
-    std::fputs("</RSM>\n", file);
+    rtu::put_text(file, "</RSM>\n");
 }
 
 RSM_API int rsm_section_insert(rsm_t *store, const char *name) {

@@ -11,11 +11,14 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "internal.h"
 #include "lock.h"
 #include "rsm.h"
 #include "rsmwrapper.h"
+#include "rtu/handles.h"
+#include "rtu/streams.h"
 
 static_assert(sizeof(RsmItem::value) == RSM_ITEM_VALUE_SIZE, "item value area is 512 bytes");
 static_assert(alignof(RsmItem) >= 8, "item value area is 8-byte aligned");
@@ -27,10 +30,14 @@ struct StoreFree {
 };
 using Store = std::unique_ptr<rsm_t, StoreFree>;
 
-struct FileClose {
-    void operator()(FILE *f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileClose>;
+// Writes the store back to path: update_conf_file frees it when it succeeds
+// and leaves it to its owner when it fails.
+int update(const char *path, Store store) {
+    rsm_t *s = store.release();
+    int rc = update_conf_file(path, s);
+    if (rc != 0) rsm_free(s);
+    return rc;
+}
 
 Store load(const char *path) {
     rsm_t *s = nullptr;
@@ -89,9 +96,7 @@ int set_value(const char *section, const char *name, int type, const void *value
         return -1;
     }
     if (rsm_set_to_cfg(store.get(), section, name, type, value) != 0) return -1;
-    if (update_conf_file(path, store.get()) != 0) return -1;
-    store.release();  // freed by the update
-    return 0;
+    return update(path, std::move(store)) != 0 ? -1 : 0;
 }
 
 bool is_runtime_conf(const char *path) {
@@ -128,8 +133,7 @@ int set_items(RsmItem *items, const char *path) {
             if (rsm_set_to_cfg(store.get(), it->section, it->name, it->type, &it->value) != 0)
                 return -1;
         }
-        rc = update_conf_file(path, store.get());
-        if (rc == 0) store.release();
+        rc = update(path, std::move(store));
     }
     SHMCOMMON_Clear(items, nullptr);
     return rc;
@@ -141,7 +145,7 @@ extern "C" {
 
 int load_conf_file(rsm_t **out, const char *path) {
     if (out == nullptr || path == nullptr) return -1;
-    File f(std::fopen(path, "r"));
+    rtu::FilePtr f(std::fopen(path, "r"));
     if (!f) return -1;
     rsm_t *store = rsm_alloc();
     if (store == nullptr) return -1;
@@ -185,7 +189,7 @@ int update_conf_file(const char *path, rsm_t *store) {
         } else {
             ::fchmod(fd, 0644);
         }
-        File f(::fdopen(fd, "w"));
+        rtu::FilePtr f(::fdopen(fd, "w"));
         if (!f) {
             ::close(fd);
             ::unlink(tmp.c_str());
@@ -360,8 +364,9 @@ int RSM_GET_MULTI_ITEMS(RsmItem *items, const char *path) {
             if (p == nullptr) continue;
             switch (type) {
                 case RSM_TYPE_STRING:
-                    std::snprintf(it->value.str, sizeof it->value.str, "%s",
-                                  static_cast<const char *>(p));
+                    // cut at the item's value area
+                    rtu::copy_bounded(it->value.str, sizeof it->value.str,
+                                      static_cast<const char *>(p));
                     break;
                 case RSM_TYPE_BOOL:
                     it->value.num = int_payload(p) != 0 ? 1 : 0;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 
 #include "internal.h"
 #include "rsmwrapper.h"
+#include "rtu/streams.h"
 
 static_assert(sizeof(ShmEntry) == 320, "slot layout is fixed");
 static_assert(sizeof(ShmCommonSegment) == SHMCOMMON_SIZE, "segment layout is fixed");
@@ -27,25 +29,26 @@ bool valid_area(int area) {
 
 // Text of an item's value as the mirror keeps it; false for an unknown type.
 bool item_text(const RsmItem &item, std::string &out) {
-    char buf[64];
     switch (item.type) {
         case RSM_ITEM_STRING:
             out.assign(item.value.str, strnlen(item.value.str, sizeof item.value.str));
             return true;
         case RSM_ITEM_INTEGER:
-            std::snprintf(buf, sizeof buf, "%d", static_cast<int>(item.value.num));
-            break;
+            out = std::to_string(static_cast<int>(item.value.num));
+            return true;
         case RSM_ITEM_BOOL:
-            std::snprintf(buf, sizeof buf, "%d", item.value.num != 0 ? 1 : 0);
-            break;
-        case RSM_ITEM_FLOAT:
-            std::snprintf(buf, sizeof buf, "%g", item.value.dbl);
-            break;
+            out = item.value.num != 0 ? "1" : "0";
+            return true;
+        case RSM_ITEM_FLOAT: {
+            char buf[64];  // room for any %g
+            int n = std::snprintf(buf, sizeof buf, "%g", item.value.dbl);
+            if (n < 0) return false;
+            out = buf;
+            return true;
+        }
         default:
             return false;
     }
-    out = buf;
-    return true;
 }
 
 bool item_ends(const RsmItem &item) {
@@ -77,14 +80,14 @@ int segment_id() {
     key_t key = ftok(SHMCOMMON_KEY_FILE, 0);
     if (key == static_cast<key_t>(-1)) return -1;
     int id = shmget(key, SHMCOMMON_SIZE, IPC_CREAT | 0600);
-    if (std::getenv("SHMCOMMON_DEBUG") != nullptr) std::fprintf(stderr, "shmid:%d\n", id);
+    if (std::getenv("SHMCOMMON_DEBUG") != nullptr) rtu::put(stderr, "shmid:%d\n", id);
     return id;
 }
 
 ShmCommonSegment *attach_id(int id) {
     if (id < 0) return nullptr;
     void *addr = shmat(id, nullptr, 0);
-    if (addr == reinterpret_cast<void *>(-1)) return nullptr;
+    if (reinterpret_cast<std::intptr_t>(addr) == -1) return nullptr;  // shmat's (void *)-1
     return static_cast<ShmCommonSegment *>(addr);
 }
 

@@ -19,6 +19,7 @@
 #include "rtu/numbers.h"
 #include "rtu/shell.h"
 #include "rtu/split.h"
+#include "rtu/streams.h"
 
 namespace modem {
 
@@ -307,12 +308,12 @@ extern "C" int modem_renewconf(int slot) try {
     const std::string passwd = param("modem_passwd", slot);
     const std::string pin = param("modem_pin", slot);
     ::flockfile(f.get());
-    std::fprintf(f.get(), "APN=%s\n", apn.c_str());
-    std::fprintf(f.get(), "Username=%s\n", user.c_str());
-    std::fprintf(f.get(), "Password=%s\n", passwd.c_str());
-    std::fprintf(f.get(), "PIN=%s\n", pin.c_str());
+    rtu::put(f.get(), "APN=%s\n", apn.c_str());
+    rtu::put(f.get(), "Username=%s\n", user.c_str());
+    rtu::put(f.get(), "Password=%s\n", passwd.c_str());
+    rtu::put(f.get(), "PIN=%s\n", pin.c_str());
     ::funlockfile(f.get());
-    if (std::fclose(f.release()) != 0) log_event("cannot write " + path);
+    if (!rtu::close_file(std::move(f))) log_event("cannot write " + path);
     return 0;
 } catch (...) {
     return -2;

@@ -12,6 +12,7 @@
 #include "rtu/numbers.h"
 #include "rtu/shell.h"
 #include "rtu/split.h"
+#include "rtu/streams.h"
 
 namespace modem {
 namespace {
@@ -57,10 +58,10 @@ extern "C" int cur_if_table_list_init(void) try {
         log_event(std::string("cannot create ") + kIfTablePath + ": " + std::strerror(errno));
         return -1;
     }
-    std::fputs("adsl 10 adsl\n", f.get());
-    std::fputs("eth0 10 ethernet\n", f.get());
-    std::fputs("eth0.2 20 ethernet\n", f.get());
-    std::fputs("wlan0 20 ethernet\n", f.get());
+    rtu::put_text(f.get(), "adsl 10 adsl\n");
+    rtu::put_text(f.get(), "eth0 10 ethernet\n");
+    rtu::put_text(f.get(), "eth0.2 20 ethernet\n");
+    rtu::put_text(f.get(), "wlan0 20 ethernet\n");
 
     int next = 50;
     for (int slot = 0; slot < kSlotCount; ++slot) {
@@ -68,20 +69,20 @@ extern "C" int cur_if_table_list_init(void) try {
         if (!ifname.empty()) {
             std::string type = cut(param("modem_type", slot), kTableNameMax);
             if (type.empty()) {
-                std::fprintf(f.get(), "%s %d qmi\n", ifname.c_str(), next);
-                std::fprintf(f.get(), "wan%d %d qmi\n", slot + 1, next);
+                rtu::put(f.get(), "%s %d qmi\n", ifname.c_str(), next);
+                rtu::put(f.get(), "wan%d %d qmi\n", slot + 1, next);
             } else {
-                std::fprintf(f.get(), "%s %d %s\n", ifname.c_str(), next, type.c_str());
-                std::fprintf(f.get(), "wan%d %d %s\n", slot + 1, next, type.c_str());
+                rtu::put(f.get(), "%s %d %s\n", ifname.c_str(), next, type.c_str());
+                rtu::put(f.get(), "wan%d %d %s\n", slot + 1, next, type.c_str());
             }
             next += 10;
         }
         char postfix[32] = {};
         modem_get_dialif_postfix(postfix, slot);
         postfix[sizeof postfix - 1] = '\0';
-        if (postfix[0] != '\0') std::fprintf(f.get(), "%s %d ppp\n", postfix, next - 10);
+        if (postfix[0] != '\0') rtu::put(f.get(), "%s %d ppp\n", postfix, next - 10);
     }
-    if (std::fclose(f.release()) != 0) {
+    if (!rtu::close_file(std::move(f))) {
         log_event(std::string("cannot write ") + kIfTablePath);
         return -1;
     }
@@ -149,7 +150,7 @@ extern "C" int cur_slave_fill_selected(const char *selected) try {
         log_event(std::string("cannot create ") + kSlaveListPath + ": " + std::strerror(errno));
         return -1;
     }
-    std::fprintf(f.get(), "%s ", selected);
+    rtu::put(f.get(), "%s ", selected);
 
     int rc = 0;
     for (int slot = 0; slot < kSlotCount; ++slot) {
@@ -158,7 +159,7 @@ extern "C" int cur_slave_fill_selected(const char *selected) try {
         rc = modem_get_if(ifname, slot);
         if (std::strcmp(ifname, selected) == 0) continue;  // already the primary
 
-        std::fprintf(f.get(), "%s ", ifname);
+        rtu::put(f.get(), "%s ", ifname);
         std::string test_site = composite_param("wan_test_site", slot);
         if (test_site.empty()) test_site = "8.8.8.8";
         const std::string fill_gw = composite_param("wan_fill_gw", slot);
@@ -167,7 +168,7 @@ extern "C" int cur_slave_fill_selected(const char *selected) try {
         net_wan_if_set_profile(ifname, "dhcp", test_site.c_str(), fill_gw.c_str(),
                                slot_profile(slot), "", "", "");
     }
-    if (std::fclose(f.release()) != 0) {
+    if (!rtu::close_file(std::move(f))) {
         log_event(std::string("cannot write ") + kSlaveListPath);
         return -1;
     }

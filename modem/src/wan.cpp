@@ -192,7 +192,8 @@ extern "C" int net_wan_if_down(void) try {
     } else {
         log_event("supervision not killed: " + why);
     }
-    if (rtu::file_exists(kSupervisorPidFile)) std::remove(kSupervisorPidFile);
+    if (rtu::file_exists(kSupervisorPidFile) && !rtu::remove_file(kSupervisorPidFile))
+        log_event(std::string("cannot remove ") + kSupervisorPidFile);
 
     for (int slot = 0; slot < kSlotCount; ++slot) modem_stop(slot, 0);
     for (int slot = 0; slot < kSlotCount; ++slot)

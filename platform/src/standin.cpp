@@ -22,6 +22,7 @@
 #include "rtu/files.h"
 #include "rtu/numbers.h"
 #include "rtu/shell.h"
+#include "rtu/streams.h"
 
 namespace {
 
@@ -175,7 +176,7 @@ void SHMCOMMON_Printall(void) {
     if (seg == nullptr) return;
     print_area(0, seg, nullptr);
     print_area(1, seg, nullptr);
-    std::fflush(stdout);
+    rtu::flush(stdout);
 }
 
 // No GPS receiver here: the table is whatever area 0 holds under "gps" keys.
@@ -183,7 +184,7 @@ void GPS_SHMPrintall(int /*flags*/) {
     ShmCommonSegment *seg = segment();
     if (seg == nullptr) return;
     print_area(0, seg, "gps");
-    std::fflush(stdout);
+    rtu::flush(stdout);
 }
 
 int modem_check_valid(int modem) {
@@ -216,7 +217,7 @@ int modem_get_dialif_postfix(char *postfix, int modem) {
     if (postfix == nullptr) return -1;
     std::string v = answer({dotted("modem_get_dialif_postfix", modem), "modem_get_dialif_postfix"})
                         .value_or("");
-    std::snprintf(postfix, 32, "%s", v.c_str());
+    rtu::copy_bounded(postfix, 32, v);  // the caller's buffer: 32 bytes
     return 0;
 }
 

@@ -10,6 +10,7 @@
 
 #include "platform.h"
 #include "rsmwrapper.h"
+#include "rtu/streams.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ ShmCommonSegment *attach() {
     ShmCommonSegment *seg = SHMCOMMON_Fetch();
     if (seg == nullptr) {
         std::printf("pSHMCOMM is null\n");
-        std::fflush(stdout);
+        rtu::flush(stdout);
         seg = SHMCOMMON_SHMInit();
     }
     return seg;
@@ -74,7 +75,7 @@ int main(int argc, char **argv) {
             if (*p != '\n') value.push_back(*p);
         }
         if (value.size() >= kValueBuf) {
-            std::fprintf(stderr, "%s: value longer than %zu characters\n", prog, kValueBuf - 1);
+            rtu::put(stderr, "%s: value longer than %zu characters\n", prog, kValueBuf - 1);
             return 1;
         }
         if (cmd == "set") return databoard_setvalue(argv[2], argv[3], value.c_str());

@@ -10,10 +10,11 @@
 #include "imgcheck.h"
 #include "rtu/files.h"
 #include "rtu/handles.h"
+#include "rtu/streams.h"
 
 int main(int argc, char **argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s IMAGE RESULT\n", argc > 0 ? argv[0] : "imgcheck");
+        rtu::put(stderr, "usage: %s IMAGE RESULT\n", argc > 0 ? argv[0] : "imgcheck");
         return 2;
     }
 
@@ -29,7 +30,7 @@ int main(int argc, char **argv) {
         fd.reset();
         std::printf("crc:%08x length:%08x\n", static_cast<unsigned>(sum.crc),
                     static_cast<unsigned>(static_cast<std::uint32_t>(sum.length)));
-        std::fflush(stdout);
+        rtu::flush(stdout);
     }
 
     const imgcheck::ResultRecord rec = imgcheck::encode_result(sum);

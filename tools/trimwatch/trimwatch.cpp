@@ -19,6 +19,7 @@
 #include "rtu/files.h"
 #include "rtu/handles.h"
 #include "rtu/shell.h"
+#include "rtu/streams.h"
 #include "trim.h"
 
 namespace {
@@ -112,8 +113,8 @@ bool load_config(const std::string &path, std::vector<trim::mon_entry> &list) {
 
 int main(int argc, char **argv) {
     // Lines go out as they are printed, also into a pipe or a log.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    std::signal(SIGPIPE, SIG_IGN);
+    rtu::line_buffered(stdout);
+    (void)std::signal(SIGPIPE, SIG_IGN);  // fails only for an invalid signal
     StopSignals signals;
 
     Settings settings;
@@ -145,7 +146,7 @@ int main(int argc, char **argv) {
             const std::string cmd = trim::trim_command(e);
             if (cmd.empty()) continue;
             std::printf("cmd:%s\n", cmd.c_str());
-            std::fflush(stdout);
+            rtu::flush(stdout);
             signals.run(cmd);
         }
         if (g_stop) break;

@@ -1,7 +1,9 @@
 // Small files: status files other programs read, first lines of files.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,6 +36,13 @@ std::optional<std::string> read_first_line(const std::string &path, std::size_t 
 std::optional<std::string> read_file(const std::string &path, std::size_t max_len = 1 << 20);
 
 bool file_exists(const std::string &path);
+
+// Removes path (a file, a link or an empty folder); true when it is gone,
+// including when it was not there. Inline: a shared library using it exports
+// nothing more.
+inline bool remove_file(const std::string &path) {
+    return std::remove(path.c_str()) == 0 || errno == ENOENT;
+}
 
 // Cuts text at the first CR or LF.
 std::string cut_at_line_end(std::string_view text);

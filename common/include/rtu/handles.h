@@ -39,8 +39,11 @@ class Fd {
     int fd_ = -1;
 };
 
+// A stream whose writes must reach the file is closed by rtu::close_file,
+// which reports a failure; this owner closes the others (and any stream left
+// after an error) and has no one to tell.
 struct FileCloser {
-    void operator()(FILE *f) const { std::fclose(f); }
+    void operator()(FILE *f) const { (void)std::fclose(f); }
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
