@@ -4,7 +4,7 @@
 # .clang-tidy over the production code of the default build (everything in
 # build/default/compile_commands.json but tests, fuzz targets, benchmarks and
 # the test helpers). Fails on any deviation or warning. Needs the default
-# build configured and built (its generated sources are checked too).
+# build configured; it generates the sources the code includes (the parser).
 set -eu
 cd "$(dirname "$0")/.."
 db=build/default/compile_commands.json
@@ -27,6 +27,7 @@ for f in sorted({e['file'] for e in json.load(open(sys.argv[1]))}):
         print(f)
 PY
 )
+cmake --build build/default --target generated_sources >/dev/null
 tidy_count=$(printf '%s\n' "$files" | wc -l)
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
